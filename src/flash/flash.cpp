@@ -1,0 +1,99 @@
+#include "flash/flash.h"
+
+#include "image/image.h"
+#include "status/status.h"
+
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <mtd/mtd-user.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+static_assert(MEMERASE == 0x40084D02, "MEMERASE must be the kernel's erase request");
+static_assert(sizeof(erase_info_user) == 8, "erase_info_user is two 32-bit fields");
+
+// The percentages are computed in single precision and only then widened, so that the
+// status lines round exactly as they always have (6.25 prints as 6.2).
+static double block_percent(uint32_t block) {
+    float percent = static_cast<float>(block) * 100.0f * 0.0078125f;
+    return static_cast<double>(percent);
+}
+
+int32_t open_flash() {
+    puts("opening MTD device...");
+    ctx.fd = open(ctx.target, O_RDWR | O_SYNC);
+    if (ctx.fd < 0) {
+        report_error("failed to open MTD device");
+        return -1;
+    }
+    return 0;
+}
+
+// Every block is erased, present or not: blocks without file data must verify as 0xFF.
+int32_t erase_flash() {
+    puts("erasing...");
+    for (uint32_t block = 0; block < BLOCK_COUNT; block++) {
+        report_status("erasing %5.1f %%\n", block_percent(block));
+        printf("erase %u\n", block);
+        erase_info_user erase = {block * BLOCK_SIZE, BLOCK_SIZE};
+        if (ioctl(ctx.fd, MEMERASE, &erase) != 0) {
+            report_error("erase");
+            return -1;
+        }
+    }
+    return 0;
+}
+
+int32_t write_flash() {
+    puts("writing...");
+    uint32_t handled = 0;
+    for (uint32_t block = 0; block < BLOCK_COUNT; block++) {
+        if (ctx.block_present[block] == 0)
+            continue;
+        float percent =
+            static_cast<float>(handled) * 100.0f / static_cast<float>(ctx.loaded_blocks);
+        report_status("writing %5.1f %%\n", static_cast<double>(percent));
+        handled++;
+        printf("write %u\n", block);
+        off_t offset = off_t{block} * BLOCK_SIZE;
+        if (lseek(ctx.fd, offset, SEEK_SET) < 0) {
+            report_error("lseek failed");
+            return -1;
+        }
+        if (write(ctx.fd, ctx.flash_image + offset, BLOCK_SIZE) != BLOCK_SIZE) {
+            report_error("write failed");
+            return -1;
+        }
+    }
+    return 0;
+}
+
+int32_t verify_flash() {
+    uint8_t readback[BLOCK_SIZE];
+    puts("verifying...");
+    if (lseek(ctx.fd, 0, SEEK_SET) < 0) {
+        report_error("lseek failed");
+        return -1;
+    }
+    for (uint32_t block = 0; block < BLOCK_COUNT; block++) {
+        report_status("verifying %5.1f %%\n", block_percent(block));
+        printf("read %u\n", block);
+        if (read(ctx.fd, readback, BLOCK_SIZE) != BLOCK_SIZE) {
+            report_error("read failed");
+            return -1;
+        }
+        if (memcmp(readback, ctx.flash_image + size_t{block} * BLOCK_SIZE, BLOCK_SIZE) != 0) {
+            printf("verify error in block %u\n", block);
+            return -1;
+        }
+    }
+    return 0;
+}
+
+void close_flash() {
+    if (ctx.fd >= 0) {
+        close(ctx.fd);
+        ctx.fd = -1;
+    }
+}

@@ -1,0 +1,80 @@
+#include "run/run.h"
+
+#include "flash/flash.h"
+#include "image/image.h"
+#include "status/status.h"
+
+#include <cstdio>
+#include <cstring>
+#include <sys/stat.h>
+
+static const char *const target_table[2] = {"/dev/mtd0", "/dev/mtd1"};
+
+// Only the owner-read bit is looked at: whether the file can really be read is found out
+// when it is staged.
+static bool is_staged(const char *path) {
+    struct stat st;
+    if (stat(path, &st) != 0)
+        return false;
+    return (st.st_mode & S_IFMT) == S_IFREG && (st.st_mode & S_IRUSR) != 0;
+}
+
+const char *next_target() {
+    if (ctx.target != target_table[0])
+        return nullptr;
+    boot_image_path = "/sideload/slot1/fsbl.bin";
+    main_image_path = "/sideload/slot1/user.bin";
+    if (!is_staged(boot_image_path) || !is_staged(main_image_path))
+        return nullptr;
+    return target_table[1];
+}
+
+static int32_t program_target(const char *device) {
+    int32_t rc = reset_target(device);
+    if (rc == 0)
+        rc = stage_images();
+    if (rc == 0)
+        rc = open_flash();
+    if (rc == 0)
+        rc = erase_flash();
+    if (rc == 0)
+        rc = write_flash();
+    if (rc == 0)
+        rc = verify_flash();
+    close_flash();
+    return rc;
+}
+
+static const char *select_target(int argc, char **argv) {
+    if (argc != 2)
+        return nullptr;
+    if (strcmp(argv[1], "slot0") == 0)
+        return target_table[0];
+    if (strcmp(argv[1], "slot1") == 0)
+        return target_table[1];
+    return nullptr;
+}
+
+int run_update(int argc, char **argv) {
+    report_status("starting\n");
+    const char *device = select_target(argc, argv);
+    if (device == nullptr) {
+        // execve() may pass no arguments at all, not even the program name.
+        printf("usage: %s slot0|slot1\n", argc > 0 && argv[0] != nullptr ? argv[0] : "quarn");
+        report_status("Failed\n");
+        return -1;
+    }
+    // Slot 1 is still programmed after slot 0 failed, but the run only succeeds when
+    // every target did: a failed slot 0 may now be erased or half written.
+    int32_t result = 0;
+    for (; device != nullptr; device = next_target()) {
+        if (program_target(device) != 0)
+            result = -1;
+    }
+    if (result != 0) {
+        report_status("Failed\n");
+        return -1;
+    }
+    report_status("Succeeded\n");
+    return 0;
+}
