@@ -3,20 +3,20 @@
 
 #include <cstdint>
 
-inline constexpr uint32_t BLOCK_SIZE = 0x20000;                   // erase block, 128 KiB
-inline constexpr uint32_t BLOCK_COUNT = 128;                      // blocks handled per slot
-inline constexpr uint32_t IMAGE_SIZE = BLOCK_SIZE * BLOCK_COUNT;  // 16 MiB from offset 0
+inline constexpr uint32_t BLOCK_SIZE = 0x20000;                  // erase block, 128 KiB
+inline constexpr uint32_t BLOCK_COUNT = 128;                     // blocks handled per slot
+inline constexpr uint32_t IMAGE_SIZE = BLOCK_SIZE * BLOCK_COUNT; // 16 MiB from offset 0
 inline constexpr uint32_t BOOT_FIRST_BLOCK = 0;
-inline constexpr uint32_t BOOT_MAX_BLOCKS = 8;    // 1 MiB boot region
-inline constexpr uint32_t MAIN_FIRST_BLOCK = 8;   // the main image always starts at 1 MiB
-inline constexpr uint32_t MAIN_MAX_BLOCKS = 120;  // 15 MiB main region
+inline constexpr uint32_t BOOT_MAX_BLOCKS = 8;   // 1 MiB boot region
+inline constexpr uint32_t MAIN_FIRST_BLOCK = 8;  // the main image always starts at 1 MiB
+inline constexpr uint32_t MAIN_MAX_BLOCKS = 120; // 15 MiB main region
 
 struct update_ctx {
-    const char *target;                  // entry of the target table being programmed
-    int32_t fd;                          // MTD device descriptor, -1 while closed
-    uint8_t flash_image[IMAGE_SIZE];     // what the slot must hold after programming
-    uint8_t block_present[BLOCK_COUNT];  // 1 for each block that received file data
-    uint32_t loaded_blocks;              // how many blocks received file data
+    const char *target;                 // entry of the target table being programmed
+    int32_t fd;                         // MTD device descriptor, -1 while closed
+    uint8_t flash_image[IMAGE_SIZE];    // what the slot must hold after programming
+    uint8_t block_present[BLOCK_COUNT]; // 1 for each block that received file data
+    uint32_t loaded_blocks;             // how many blocks received file data
 };
 
 // The one context of the process: static, never allocated or freed.

@@ -1,3 +1,5 @@
 #include "run/run.h"
 
-int main(int argc, char **argv) { return run_update(argc, argv); }
+int main(int argc, char **argv) {
+    return run_update(argc, argv);
+}

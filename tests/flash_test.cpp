@@ -1,0 +1,102 @@
+// Programming the device: the order and size of every operation, and each device fault.
+#include "harness.h"
+
+#include <fcntl.h>
+
+TEST_F(Quarn, ProgramsTheSlotWithWholeBlockOperationsInOrder) {
+    std::vector<uint8_t> slot = stage_pair(200000, 3 * BLOCK_SIZE - 5);
+    run_result r = run({"quarn", "slot0"});
+    ASSERT_EQ(r.rc, 0);
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(sim::dev(0).open_flags, O_RDWR | O_SYNC);
+    EXPECT_EQ(sim::open_devices(), 0);
+    std::vector<std::string> ops;
+    for (int b = 0; b < 128; b++)
+        ops.push_back("erase " + std::to_string(b));
+    for (uint32_t b : {0u, 1u, 8u, 9u, 10u})
+        ops.push_back("write " + std::to_string(b * BLOCK_SIZE) + "+131072");
+    for (uint32_t b = 0; b < 128; b++)
+        ops.push_back("read " + std::to_string(b * BLOCK_SIZE) + "+131072");
+    EXPECT_EQ(sim::dev(0).ops, ops);
+    EXPECT_TRUE(slot_equals(0, slot));
+    EXPECT_EQ(read_file("/var/quarn.status"), "Succeeded\n");
+}
+
+struct fault_case {
+    const char *name;
+    sim::fault fault;
+    const char *tail;    // how standard output ends
+    const char *error;   // how standard error starts
+    const char *status;  // the last progress line in the status file
+    const char *last_op; // the last operation the device saw
+};
+
+class DeviceFault : public Quarn, public ::testing::WithParamInterface<fault_case> {};
+
+TEST_P(DeviceFault, FailsTheTargetAndReportsIt) {
+    const fault_case &c = GetParam();
+    stage_pair(MiB, 2 * MiB);
+    sim::inject(c.fault);
+    run_result r = run({"quarn", "slot0"});
+    EXPECT_EQ(r.rc, -1);
+    EXPECT_TRUE(r.out.ends_with(c.tail)) << r.out.substr(r.out.size() - 60);
+    EXPECT_TRUE(r.err.starts_with(c.error)) << r.err;
+    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), r.err.empty() ? 0 : 1);
+    const std::vector<std::string> &h = sim::status_history();
+    ASSERT_GE(h.size(), 2u);
+    EXPECT_EQ(h[h.size() - 2], c.status);
+    EXPECT_EQ(h.back(), "Failed\n");
+    EXPECT_EQ(sim::open_devices(), 0);
+    // Nothing is tried after the first failure.
+    EXPECT_EQ(sim::dev(0).ops.back(), c.last_op);
+}
+
+using sim::fault_kind;
+// clang-format off
+INSTANTIATE_TEST_SUITE_P(Flash, DeviceFault, ::testing::Values(
+    fault_case{"erase_fails_at_5", {fault_kind::erase_fails, 0, 5}, "erase 4\nerase 5\n",
+               "erase: Input/output error\n", "erasing   3.9 %\n", "erase 5"},
+    fault_case{"write_fails_at_9", {fault_kind::write_fails, 0, 9}, "write 8\nwrite 9\n",
+               "write failed: Input/output error\n", "writing  37.5 %\n", "write 1179648+131072"},
+    fault_case{"short_write_at_9", {fault_kind::write_short, 0, 9}, "write 8\nwrite 9\n",
+               "write failed: ", "writing  37.5 %\n", "write 1179648+131072"},
+    fault_case{"read_short_at_127", {fault_kind::read_short, 0, 127}, "read 126\nread 127\n",
+               "read failed: ", "verifying  99.2 %\n", "read 16646144+131072"},
+    fault_case{"changed_byte_at_9", {fault_kind::read_corrupt, 0, 9},
+               "read 9\nverify error in block 9\n", "", "verifying   7.0 %\n",
+               "read 1179648+131072"}),
+    case_name{});
+// clang-format on
+
+TEST_F(Quarn, SeekFailureBeforeAWriteIsReported) {
+    stage_pair(1000, 1000);
+    sim::inject({fault_kind::seek_fails, 0, 8});
+    run_result r = run({"quarn", "slot0"});
+    EXPECT_EQ(r.rc, -1);
+    EXPECT_TRUE(r.out.ends_with("writing...\nwrite 0\nwrite 8\n"));
+    EXPECT_EQ(r.err, "lseek failed: Invalid argument\n");
+    EXPECT_EQ(sim::dev(0).ops.back(), "write 0+131072");
+}
+
+TEST_F(Quarn, MissingDeviceNodeFailsBeforeAnyOperation) {
+    stage_pair(1000, 1000);
+    sim::dev(0).present = false;
+    run_result r = run({"quarn", "slot0"});
+    EXPECT_EQ(r.rc, -1);
+    EXPECT_TRUE(r.out.ends_with("1000 Bytes (1 blocks)\nopening MTD device...\n"));
+    EXPECT_EQ(r.err, "failed to open MTD device: No such file or directory\n");
+    EXPECT_EQ(sim::status_history(), (std::vector<std::string>{"starting\n", "Failed\n"}));
+    EXPECT_EQ(sim::open_devices(), 0);
+}
+
+// The second target is still programmed after the first one's device fault.
+TEST_F(Quarn, DeviceFaultOnSlot0StillProgramsSlot1) {
+    stage_pair(1000, 1000);
+    std::vector<uint8_t> slot1 = expected_slot(stage(SLOT1_BOOT, 10, 3), stage(SLOT1_MAIN, 10, 4));
+    sim::inject({fault_kind::erase_fails, 0, 0});
+    run_result r = run({"quarn", "slot0"});
+    EXPECT_EQ(r.rc, -1);
+    EXPECT_EQ(r.err, "erase: Input/output error\n");
+    EXPECT_TRUE(slot_equals(1, slot1));
+    EXPECT_EQ(sim::open_devices(), 0);
+}

@@ -1,0 +1,64 @@
+// The fixture shared by the host tests: a sandbox root, staged files, a captured run.
+#pragma once
+
+#include "image/image.h"
+#include "run/run.h"
+#include "sim/sim.h"
+
+#include <cstdint>
+#include <gtest/gtest.h>
+#include <string>
+#include <vector>
+
+inline constexpr const char *BOOT = "/sideload/boot_kv7m_1.bin";
+inline constexpr const char *MAIN = "/sideload/lnximg.bin";
+inline constexpr const char *SLOT1_BOOT = "/sideload/slot1/fsbl.bin";
+inline constexpr const char *SLOT1_MAIN = "/sideload/slot1/user.bin";
+inline constexpr uint32_t MiB = 1024 * 1024;
+
+struct run_result {
+    int rc = 0;
+    std::string out; // standard output
+    std::string err; // standard error
+};
+
+// Bytes that differ from file to file and never form a whole 0xFF block.
+std::vector<uint8_t> file_bytes(size_t size, unsigned seed);
+// What a slot must hold after programming with this boot and main file.
+std::vector<uint8_t> expected_slot(const std::vector<uint8_t> &boot,
+                                   const std::vector<uint8_t> &main);
+// The complete standard output of programming one target, for files of these sizes.
+std::string target_output(const char *boot, size_t boot_size, const char *main, size_t main_size);
+
+class Quarn : public ::testing::Test {
+  protected:
+    void SetUp() override;
+    void TearDown() override;
+
+    // Writes a file under the sandbox root; returns its contents.
+    std::vector<uint8_t> stage(const char *path, size_t size, unsigned seed = 1);
+    // Stages both files of the default pair and returns the slot they must give.
+    std::vector<uint8_t> stage_pair(size_t boot_size, size_t main_size, unsigned seed = 1);
+    run_result run(std::vector<const char *> args);
+    std::string read_file(const char *path) const;
+    bool exists(const char *path) const;
+
+    std::string root;
+};
+
+// True when the device holds exactly the expected 16 MiB.
+::testing::AssertionResult slot_equals(int device, const std::vector<uint8_t> &expected);
+
+// Names parameterised cases after the name field of their parameter.
+struct case_name {
+    template <class T> std::string operator()(const ::testing::TestParamInfo<T> &info) const {
+        return info.param.name;
+    }
+};
+
+// Shows parameterised cases by name in test listings and failures.
+template <class T>
+    requires requires(const T &t) { t.name; }
+void PrintTo(const T &c, std::ostream *os) {
+    *os << c.name;
+}

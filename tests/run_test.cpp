@@ -1,0 +1,208 @@
+// The update run: arguments, the second target, the outcome and the status file.
+#include "harness.h"
+
+#include <filesystem>
+#include <fstream>
+#include <unistd.h>
+
+struct argument_case {
+    const char *name;
+    std::vector<const char *> args;
+    const char *usage; // expected standard output
+};
+
+class Arguments : public Quarn, public ::testing::WithParamInterface<argument_case> {};
+
+TEST_P(Arguments, RejectedWithUsageAndFailed) {
+    stage_pair(1000, 1000);
+    run_result r = run(GetParam().args);
+    EXPECT_EQ(r.rc, -1);
+    EXPECT_EQ(r.out, GetParam().usage);
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(sim::status_history(), (std::vector<std::string>{"starting\n", "Failed\n"}));
+    EXPECT_EQ(read_file("/var/quarn.status"), "Failed\n");
+    EXPECT_TRUE(sim::dev(0).ops.empty());
+    EXPECT_TRUE(sim::dev(1).ops.empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Run, Arguments,
+    ::testing::Values(
+        argument_case{"none", {"/usr/sbin/quarn"}, "usage: /usr/sbin/quarn slot0|slot1\n"},
+        argument_case{"two", {"quarn", "slot0", "slot1"}, "usage: quarn slot0|slot1\n"},
+        argument_case{"upper", {"quarn", "SLOT0"}, "usage: quarn slot0|slot1\n"},
+        argument_case{"third", {"quarn", "slot2"}, "usage: quarn slot0|slot1\n"},
+        argument_case{"prefix", {"quarn", "slot"}, "usage: quarn slot0|slot1\n"},
+        argument_case{"longer", {"quarn", "slot00"}, "usage: quarn slot0|slot1\n"},
+        argument_case{"empty", {"quarn", ""}, "usage: quarn slot0|slot1\n"},
+        // execve() can start a program with no arguments at all.
+        argument_case{"no_vector", {}, "usage: quarn slot0|slot1\n"}),
+    case_name{});
+
+TEST_F(Quarn, Slot1AloneProgramsOnlyMtd1FromTheDefaultPair) {
+    std::vector<uint8_t> slot = stage_pair(300000, 700000);
+    stage(SLOT1_BOOT, 1000, 7);
+    stage(SLOT1_MAIN, 1000, 8);
+    run_result r = run({"quarn", "slot1"});
+    EXPECT_EQ(r.rc, 0);
+    EXPECT_EQ(r.out, target_output(BOOT, 300000, MAIN, 700000));
+    EXPECT_TRUE(slot_equals(1, slot));
+    EXPECT_TRUE(sim::dev(0).ops.empty());
+    EXPECT_EQ(read_file("/var/quarn.status"), "Succeeded\n");
+}
+
+// How the slot 1 pair is staged, and whether a slot0 run then programs /dev/mtd1 too.
+struct staging_case {
+    const char *name;
+    void (*prepare)(const std::string &root);
+    bool second_target;
+};
+
+static void chmod_main(const std::string &root, std::filesystem::perms mode) {
+    std::filesystem::permissions(root + SLOT1_MAIN, mode);
+}
+
+class SecondTarget : public Quarn, public ::testing::WithParamInterface<staging_case> {};
+
+TEST_P(SecondTarget, FollowsSlot0OnlyWhenBothFilesAreReadableRegularFiles) {
+    std::vector<uint8_t> slot0 = stage_pair(200000, 3 * BLOCK_SIZE);
+    std::vector<uint8_t> slot1 =
+        expected_slot(stage(SLOT1_BOOT, 5000, 11), stage(SLOT1_MAIN, 9000, 12));
+    GetParam().prepare(root);
+    run_result r = run({"quarn", "slot0"});
+    EXPECT_EQ(r.rc, 0) << r.err;
+    EXPECT_TRUE(slot_equals(0, slot0));
+    std::string first = target_output(BOOT, 200000, MAIN, 3 * BLOCK_SIZE);
+    if (GetParam().second_target) {
+        EXPECT_EQ(r.out, first + target_output(SLOT1_BOOT, 5000, SLOT1_MAIN, 9000));
+        EXPECT_TRUE(slot_equals(1, slot1));
+    } else {
+        EXPECT_EQ(r.out, first);
+        EXPECT_TRUE(sim::dev(1).ops.empty());
+    }
+    EXPECT_EQ(read_file("/var/quarn.status"), "Succeeded\n");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Run, SecondTarget,
+    ::testing::Values(
+        staging_case{"both_staged", [](const std::string &) {}, true},
+        staging_case{"boot_missing",
+                     [](const std::string &root) { unlink((root + SLOT1_BOOT).c_str()); }, false},
+        staging_case{"main_missing",
+                     [](const std::string &root) { unlink((root + SLOT1_MAIN).c_str()); }, false},
+        staging_case{"boot_is_directory",
+                     [](const std::string &root) {
+                         unlink((root + SLOT1_BOOT).c_str());
+                         std::filesystem::create_directory(root + SLOT1_BOOT);
+                     },
+                     false},
+        staging_case{"main_mode_0044",
+                     [](const std::string &root) {
+                         using p = std::filesystem::perms;
+                         chmod_main(root, p::group_read | p::others_read);
+                     },
+                     false},
+        staging_case{
+            "main_mode_0400",
+            [](const std::string &root) { chmod_main(root, std::filesystem::perms::owner_read); },
+            true},
+        staging_case{"main_symlink_to_file",
+                     [](const std::string &root) {
+                         std::filesystem::rename(root + SLOT1_MAIN, root + "/sideload/u.bin");
+                         std::filesystem::create_symlink(root + "/sideload/u.bin",
+                                                         root + SLOT1_MAIN);
+                     },
+                     true},
+        staging_case{"main_dangling_symlink",
+                     [](const std::string &root) {
+                         unlink((root + SLOT1_MAIN).c_str());
+                         std::filesystem::create_symlink(root + "/nowhere", root + SLOT1_MAIN);
+                     },
+                     false}),
+    case_name{});
+
+// A second target starts from a fresh image: nothing of slot 0's files may reach slot 1.
+TEST_F(Quarn, SecondTargetDoesNotInheritTheFirstImage) {
+    stage_pair(MiB, 15 * MiB);
+    std::vector<uint8_t> slot1 = expected_slot(stage(SLOT1_BOOT, 1, 3), stage(SLOT1_MAIN, 0, 4));
+    run_result r = run({"quarn", "slot0"});
+    EXPECT_EQ(r.rc, 0);
+    EXPECT_TRUE(slot_equals(1, slot1));
+    EXPECT_EQ(sim::dev(1).writes[0], 1u);
+    for (uint32_t b = 1; b < BLOCK_COUNT; b++)
+        EXPECT_EQ(sim::dev(1).writes[b], 0u) << "block " << b;
+}
+
+TEST_F(Quarn, FailedSlot0FailsTheRunEvenWhenSlot1Succeeds) {
+    stage_pair(1000, 15 * MiB + 1);
+    std::vector<uint8_t> slot1 =
+        expected_slot(stage(SLOT1_BOOT, 4000, 5), stage(SLOT1_MAIN, 4000, 6));
+    run_result r = run({"quarn", "slot0"});
+    EXPECT_EQ(r.rc, -1);
+    EXPECT_TRUE(sim::dev(0).ops.empty());
+    EXPECT_TRUE(slot_equals(1, slot1));
+    EXPECT_EQ(sim::status_history().back(), "Failed\n");
+    EXPECT_EQ(read_file("/var/quarn.status"), "Failed\n");
+}
+
+TEST_F(Quarn, FailedSlot1FailsTheRun) {
+    stage_pair(1000, 1000);
+    stage(SLOT1_BOOT, MiB + 1, 5);
+    stage(SLOT1_MAIN, 100, 6);
+    run_result r = run({"quarn", "slot0"});
+    EXPECT_EQ(r.rc, -1);
+    EXPECT_TRUE(r.out.ends_with("reading /sideload/slot1/fsbl.bin...\n"
+                                "1048577 Bytes (9 blocks)\nFile too large!\n"));
+    EXPECT_EQ(read_file("/var/quarn.status"), "Failed\n");
+}
+
+// The status file: every progress line, rounded as printed, and a missing or full /var.
+TEST_F(Quarn, StatusLinesOfEveryPhase) {
+    stage_pair(200000, BLOCK_SIZE); // blocks 0, 1 and 8
+    ASSERT_EQ(run({"quarn", "slot1"}).rc, 0);
+    const std::vector<std::string> &h = sim::status_history();
+    ASSERT_EQ(h.size(), 1u + 128 + 3 + 128 + 1);
+    EXPECT_EQ(h.front(), "starting\n");
+    EXPECT_EQ(h.back(), "Succeeded\n");
+    EXPECT_FALSE(exists("/var/quarn.status.new"));
+    const struct {
+        uint32_t block;
+        const char *value;
+    } rounding[] = {{0, "  0.0"},  {1, "  0.8"},   {8, "  6.2"},   {24, " 18.8"},
+                    {40, " 31.2"}, {56, " 43.8"},  {64, " 50.0"},  {72, " 56.2"},
+                    {88, " 68.8"}, {104, " 81.2"}, {120, " 93.8"}, {127, " 99.2"}};
+    for (const auto &c : rounding) {
+        EXPECT_EQ(h[1 + c.block], "erasing " + std::string(c.value) + " %\n") << c.block;
+        EXPECT_EQ(h[1 + 128 + 3 + c.block], "verifying " + std::string(c.value) + " %\n");
+    }
+    EXPECT_EQ(h[129], "writing   0.0 %\n");
+    EXPECT_EQ(h[130], "writing  33.3 %\n");
+    EXPECT_EQ(h[131], "writing  66.7 %\n");
+}
+
+TEST_F(Quarn, MissingVarDoesNotChangeTheOutcome) {
+    std::vector<uint8_t> slot = stage_pair(MiB, 2 * MiB);
+    std::filesystem::remove_all(root + "/var");
+    run_result r = run({"quarn", "slot0"});
+    EXPECT_EQ(r.rc, 0);
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.out, target_output(BOOT, MiB, MAIN, 2 * MiB));
+    EXPECT_TRUE(slot_equals(0, slot));
+    EXPECT_TRUE(sim::status_history().empty());
+}
+
+// A full /var: the line cannot be stored, so the last complete status must stay in place.
+TEST_F(Quarn, StatusThatCannotBeStoredKeepsThePreviousLine) {
+    std::vector<uint8_t> slot = stage_pair(1000, 1000);
+    {
+        std::ofstream previous(root + "/var/quarn.status");
+        previous << "Succeeded\n";
+    }
+    std::filesystem::create_symlink("/dev/full", root + "/var/quarn.status.new");
+    run_result r = run({"quarn", "slot0"});
+    EXPECT_EQ(r.rc, 0);
+    EXPECT_TRUE(slot_equals(0, slot));
+    EXPECT_TRUE(sim::status_history().empty());
+    EXPECT_EQ(read_file("/var/quarn.status"), "Succeeded\n");
+}

@@ -1,0 +1,261 @@
+#include "sim/sim.h"
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <fstream>
+#include <iterator>
+#include <mtd/mtd-user.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+extern "C" {
+int __real_open64(const char *path, int flags, ...);
+int __real_close(int fd);
+ssize_t __real_read(int fd, void *buf, size_t len);
+ssize_t __real_write(int fd, const void *buf, size_t len);
+off64_t __real_lseek64(int fd, off64_t offset, int whence);
+int __real_ioctl(int fd, unsigned long request, ...);
+FILE *__real_fopen64(const char *path, const char *mode);
+int __real_stat64(const char *path, struct stat64 *st);
+int __real_rename(const char *from, const char *to);
+}
+
+namespace sim {
+namespace {
+
+struct open_device {
+    int fd = -1;
+    int device = 0;
+    uint64_t position = 0;
+};
+
+std::string sandbox_root;
+device devices[2];
+fault active_fault;
+std::vector<std::string> history;
+open_device handles[4];
+
+bool fault_hits(fault_kind kind, int device, uint64_t offset) {
+    return active_fault.kind == kind && active_fault.device == device &&
+           offset / BLOCK_SIZE == active_fault.block;
+}
+
+int device_of_path(const char *path) {
+    for (int n = 0; n < 2; n++) {
+        char name[16];
+        snprintf(name, sizeof name, "/dev/mtd%d", n);
+        if (strcmp(path, name) == 0)
+            return n;
+    }
+    return -1;
+}
+
+open_device *handle_of(int fd) {
+    for (auto &h : handles)
+        if (h.fd >= 0 && h.fd == fd)
+            return &h;
+    return nullptr;
+}
+
+std::string mapped(const char *path) {
+    if (strncmp(path, "/sideload", 9) == 0 || strncmp(path, "/var/", 5) == 0)
+        return sandbox_root + path;
+    return path;
+}
+
+std::string op_text(const char *what, uint64_t offset, size_t len) {
+    return std::string(what) + " " + std::to_string(offset) + "+" + std::to_string(len);
+}
+
+} // namespace
+
+void reset(const std::string &root) {
+    sandbox_root = root;
+    active_fault = fault{};
+    history.clear();
+    for (int n = 0; n < 2; n++) {
+        device &d = devices[n];
+        d.present = true;
+        d.data.resize(IMAGE_SIZE);
+        for (size_t i = 0; i < BLOCK_SIZE; i++)
+            d.data[i] = static_cast<uint8_t>((i * 7 + 3 + static_cast<size_t>(n)) & 0x7F);
+        for (size_t b = 1; b < BLOCK_COUNT; b++)
+            memcpy(d.data.data() + b * BLOCK_SIZE, d.data.data(), BLOCK_SIZE);
+        d.erases.assign(BLOCK_COUNT, 0);
+        d.writes.assign(BLOCK_COUNT, 0);
+        d.ops.clear();
+        d.open_flags = -1;
+    }
+}
+
+device &dev(int n) {
+    return devices[n];
+}
+void inject(const fault &f) {
+    active_fault = f;
+}
+const std::vector<std::string> &status_history() {
+    return history;
+}
+std::string sandbox_path(const char *path) {
+    return mapped(path);
+}
+
+int open_devices() {
+    int count = 0;
+    for (auto &h : handles)
+        count += h.fd >= 0;
+    return count;
+}
+
+} // namespace sim
+
+using namespace sim;
+
+extern "C" {
+
+int __wrap_open64(const char *path, int flags, ...) {
+    mode_t mode = 0;
+    if ((flags & O_CREAT) != 0) {
+        va_list args;
+        va_start(args, flags);
+        mode = static_cast<mode_t>(va_arg(args, unsigned));
+        va_end(args);
+    }
+    int n = device_of_path(path);
+    if (n < 0)
+        return __real_open64(mapped(path).c_str(), flags, mode);
+    if (!devices[n].present) {
+        errno = ENOENT;
+        return -1;
+    }
+    for (auto &h : handles) {
+        if (h.fd >= 0)
+            continue;
+        // A real descriptor keeps the number unique among the process's others.
+        h.fd = __real_open64("/dev/null", O_RDWR);
+        h.device = n;
+        h.position = 0;
+        devices[n].open_flags = flags;
+        return h.fd;
+    }
+    errno = EMFILE;
+    return -1;
+}
+
+int __wrap_close(int fd) {
+    if (open_device *h = handle_of(fd))
+        h->fd = -1;
+    return __real_close(fd);
+}
+
+off64_t __wrap_lseek64(int fd, off64_t offset, int whence) {
+    open_device *h = handle_of(fd);
+    if (h == nullptr)
+        return __real_lseek64(fd, offset, whence);
+    if (whence != SEEK_SET || offset < 0 || offset > IMAGE_SIZE ||
+        fault_hits(fault_kind::seek_fails, h->device, static_cast<uint64_t>(offset))) {
+        errno = EINVAL;
+        return -1;
+    }
+    h->position = static_cast<uint64_t>(offset);
+    return offset;
+}
+
+int __wrap_ioctl(int fd, unsigned long request, ...) {
+    va_list args;
+    va_start(args, request);
+    void *arg = va_arg(args, void *);
+    va_end(args);
+    open_device *h = handle_of(fd);
+    if (h == nullptr)
+        return __real_ioctl(fd, request, arg);
+    device &d = devices[h->device];
+    auto *erase = static_cast<erase_info_user *>(arg);
+    if (request != MEMERASE || erase->start % BLOCK_SIZE != 0 || erase->length != BLOCK_SIZE ||
+        erase->start >= IMAGE_SIZE) {
+        errno = EINVAL;
+        return -1;
+    }
+    d.ops.push_back("erase " + std::to_string(erase->start / BLOCK_SIZE));
+    if (fault_hits(fault_kind::erase_fails, h->device, erase->start)) {
+        errno = EIO;
+        return -1;
+    }
+    memset(d.data.data() + erase->start, 0xFF, BLOCK_SIZE);
+    d.erases[erase->start / BLOCK_SIZE]++;
+    return 0;
+}
+
+ssize_t __wrap_write(int fd, const void *buf, size_t len) {
+    open_device *h = handle_of(fd);
+    if (h == nullptr)
+        return __real_write(fd, buf, len);
+    device &d = devices[h->device];
+    uint64_t at = h->position;
+    d.ops.push_back(op_text("write", at, len));
+    if (fault_hits(fault_kind::write_fails, h->device, at)) {
+        errno = EIO;
+        return -1;
+    }
+    if (at >= IMAGE_SIZE) {
+        errno = ENOSPC;
+        return -1;
+    }
+    if (len > IMAGE_SIZE - at)
+        len = IMAGE_SIZE - at;
+    if (fault_hits(fault_kind::write_short, h->device, at))
+        len /= 2;
+    // NOR flash: programming can only clear bits.
+    const auto *src = static_cast<const uint8_t *>(buf);
+    for (size_t i = 0; i < len; i++)
+        d.data[at + i] &= src[i];
+    for (uint64_t b = at / BLOCK_SIZE; b * BLOCK_SIZE < at + len; b++)
+        d.writes[b]++;
+    h->position += len;
+    return static_cast<ssize_t>(len);
+}
+
+ssize_t __wrap_read(int fd, void *buf, size_t len) {
+    open_device *h = handle_of(fd);
+    if (h == nullptr)
+        return __real_read(fd, buf, len);
+    device &d = devices[h->device];
+    uint64_t at = h->position;
+    d.ops.push_back(op_text("read", at, len));
+    if (at >= IMAGE_SIZE)
+        return 0;
+    if (len > IMAGE_SIZE - at)
+        len = IMAGE_SIZE - at;
+    if (fault_hits(fault_kind::read_short, h->device, at))
+        len /= 2;
+    memcpy(buf, d.data.data() + at, len);
+    if (fault_hits(fault_kind::read_corrupt, h->device, at) && len > 1000)
+        static_cast<uint8_t *>(buf)[1000] ^= 0x01;
+    h->position += len;
+    return static_cast<ssize_t>(len);
+}
+
+FILE *__wrap_fopen64(const char *path, const char *mode) {
+    return __real_fopen64(mapped(path).c_str(), mode);
+}
+
+int __wrap_stat64(const char *path, struct stat64 *st) {
+    return __real_stat64(mapped(path).c_str(), st);
+}
+
+int __wrap_rename(const char *from, const char *to) {
+    std::string source = mapped(from);
+    int rc = __real_rename(source.c_str(), mapped(to).c_str());
+    if (rc == 0 && strcmp(to, "/var/quarn.status") == 0) {
+        std::ifstream in(mapped(to), std::ios::binary);
+        history.emplace_back(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    }
+    return rc;
+}
+
+} // extern "C"

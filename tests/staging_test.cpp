@@ -1,0 +1,115 @@
+// Image staging: the region limits, the presence map and every file error.
+#include "harness.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+struct staging_case {
+    const char *name;
+    int64_t boot_size; // -1: the file is missing
+    int64_t main_size;
+    const char *lines; // standard output holds these lines; a failed run ends with them
+    const char *error; // standard error
+};
+
+class Staging : public Quarn, public ::testing::WithParamInterface<staging_case> {};
+
+TEST_P(Staging, BuildsTheSlotFromTheFiles) {
+    const staging_case &c = GetParam();
+    std::vector<uint8_t> boot, main;
+    if (c.boot_size >= 0)
+        boot = stage(BOOT, static_cast<size_t>(c.boot_size), 1);
+    main = stage(MAIN, static_cast<size_t>(c.main_size), 2);
+    run_result r = run({"quarn", "slot0"});
+    bool failed = c.error[0] != '\0' || std::string(c.lines).ends_with("File too large!\n");
+    EXPECT_TRUE(failed ? r.out.ends_with(c.lines) : r.out.find(c.lines) != std::string::npos)
+        << r.out.substr(r.out.size() > 200 ? r.out.size() - 200 : 0);
+    EXPECT_EQ(r.err, c.error);
+    if (failed) {
+        EXPECT_EQ(r.rc, -1);
+        EXPECT_TRUE(sim::dev(0).ops.empty());
+        EXPECT_EQ(read_file("/var/quarn.status"), "Failed\n");
+        return;
+    }
+    EXPECT_EQ(r.rc, 0);
+    EXPECT_EQ(r.out, target_output(BOOT, boot.size(), MAIN, main.size()));
+    EXPECT_TRUE(slot_equals(0, expected_slot(boot, main)));
+    // Blocks without file data are erased and verified but never written.
+    size_t boot_blocks = (boot.size() + BLOCK_SIZE - 1) / BLOCK_SIZE;
+    size_t main_blocks = (main.size() + BLOCK_SIZE - 1) / BLOCK_SIZE;
+    for (uint32_t b = 0; b < BLOCK_COUNT; b++) {
+        bool present = b < 8 ? b < boot_blocks : b - 8 < main_blocks;
+        EXPECT_EQ(sim::dev(0).writes[b], present ? 1u : 0u) << "block " << b;
+        EXPECT_EQ(sim::dev(0).erases[b], 1u) << "block " << b;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Image, Staging,
+    ::testing::Values(
+        staging_case{"both_empty", 0, 0,
+                     "0 Bytes (0 blocks)\nopening MTD device...\n"
+                     "erasing...\n",
+                     ""},
+        staging_case{"one_byte_each", 1, 1, "1 Bytes (1 blocks)\nopening MTD device...\n", ""},
+        staging_case{"boot_200000", 200000, 5,
+                     "200000 Bytes (2 blocks)\nreading "
+                     "/sideload/lnximg.bin...\n5 Bytes (1 blocks)\nopening MTD device...\n",
+                     ""},
+        staging_case{"block_edges", BLOCK_SIZE, BLOCK_SIZE + 1,
+                     "131073 Bytes (2 blocks)\n"
+                     "opening MTD device...\n",
+                     ""},
+        staging_case{"both_full", MiB, 15 * MiB,
+                     "1048576 Bytes (8 blocks)\nreading "
+                     "/sideload/lnximg.bin...\n15728640 Bytes (120 blocks)\nopening MTD "
+                     "device...\n",
+                     ""},
+        staging_case{"boot_one_over", MiB + 1, 10,
+                     "reading /sideload/boot_kv7m_1.bin...\n"
+                     "1048577 Bytes (9 blocks)\nFile too large!\n",
+                     ""},
+        staging_case{"main_one_over", 10, 15 * MiB + 1,
+                     "15728641 Bytes (121 blocks)\n"
+                     "File too large!\n",
+                     ""},
+        staging_case{"boot_missing", -1, 10, "reading /sideload/boot_kv7m_1.bin...\n",
+                     "open failed: No such file or directory\n"}),
+    case_name{});
+
+TEST_F(Quarn, OneByteFileIsPaddedWithErasedBytes) {
+    stage_pair(1, 0);
+    ASSERT_EQ(run({"quarn", "slot0"}).rc, 0);
+    const std::vector<uint8_t> &d = sim::dev(0).data;
+    EXPECT_EQ(d[0], file_bytes(1, 1)[0]);
+    EXPECT_EQ(std::count(d.begin() + 1, d.begin() + BLOCK_SIZE, 0xFF), BLOCK_SIZE - 1);
+}
+
+// Sizes at and beyond 4 GiB must not wrap round to small files (32-bit targets included).
+struct huge_case {
+    uint64_t size;
+    const char *line;
+};
+
+class HugeFile : public Quarn, public ::testing::WithParamInterface<huge_case> {};
+
+TEST_P(HugeFile, IsTooLarge) {
+    stage(MAIN, 10);
+    int fd = open((root + BOOT).c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    ASSERT_GE(fd, 0);
+    // A sparse file: no space is used for the hole.
+    ASSERT_EQ(ftruncate(fd, static_cast<off_t>(GetParam().size)), 0);
+    close(fd);
+    run_result r = run({"quarn", "slot1"});
+    EXPECT_EQ(r.rc, -1);
+    EXPECT_EQ(r.out, "reading /sideload/boot_kv7m_1.bin...\n" + std::string(GetParam().line) +
+                         "File too large!\n");
+    EXPECT_TRUE(sim::dev(1).ops.empty());
+    EXPECT_EQ(read_file("/var/quarn.status"), "Failed\n");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Image, HugeFile,
+    ::testing::Values(huge_case{4ull << 30, "4294967296 Bytes (32768 blocks)\n"},
+                      huge_case{(4ull << 30) + 1000, "4294968296 Bytes (32769 blocks)\n"},
+                      huge_case{(8ull << 30) + MiB, "8590983168 Bytes (65544 blocks)\n"}));
