@@ -1,5 +1,6 @@
 #include "harness.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
@@ -18,8 +19,9 @@ std::vector<uint8_t> file_bytes(size_t size, unsigned seed) {
 std::vector<uint8_t> expected_slot(const std::vector<uint8_t> &boot,
                                    const std::vector<uint8_t> &main) {
     std::vector<uint8_t> slot(IMAGE_SIZE, 0xFF);
-    std::copy(boot.begin(), boot.end(), slot.begin());
-    std::copy(main.begin(), main.end(), slot.begin() + MiB);
+    // A file too large for its region is refused; only what fits matters for the others.
+    std::copy_n(boot.begin(), std::min<size_t>(boot.size(), MiB), slot.begin());
+    std::copy_n(main.begin(), std::min<size_t>(main.size(), 15 * MiB), slot.begin() + MiB);
     return slot;
 }
 

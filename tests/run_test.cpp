@@ -52,7 +52,7 @@ TEST_F(Quarn, Slot1AloneProgramsOnlyMtd1FromTheDefaultPair) {
 }
 
 // How the slot 1 pair is staged, and whether a slot0 run then programs /dev/mtd1 too.
-struct staging_case {
+struct slot1_case {
     const char *name;
     void (*prepare)(const std::string &root);
     bool second_target;
@@ -62,7 +62,7 @@ static void chmod_main(const std::string &root, std::filesystem::perms mode) {
     std::filesystem::permissions(root + SLOT1_MAIN, mode);
 }
 
-class SecondTarget : public Quarn, public ::testing::WithParamInterface<staging_case> {};
+class SecondTarget : public Quarn, public ::testing::WithParamInterface<slot1_case> {};
 
 TEST_P(SecondTarget, FollowsSlot0OnlyWhenBothFilesAreReadableRegularFiles) {
     std::vector<uint8_t> slot0 = stage_pair(200000, 3 * BLOCK_SIZE);
@@ -86,40 +86,39 @@ TEST_P(SecondTarget, FollowsSlot0OnlyWhenBothFilesAreReadableRegularFiles) {
 INSTANTIATE_TEST_SUITE_P(
     Run, SecondTarget,
     ::testing::Values(
-        staging_case{"both_staged", [](const std::string &) {}, true},
-        staging_case{"boot_missing",
-                     [](const std::string &root) { unlink((root + SLOT1_BOOT).c_str()); }, false},
-        staging_case{"main_missing",
-                     [](const std::string &root) { unlink((root + SLOT1_MAIN).c_str()); }, false},
-        staging_case{"boot_is_directory",
-                     [](const std::string &root) {
-                         unlink((root + SLOT1_BOOT).c_str());
-                         std::filesystem::create_directory(root + SLOT1_BOOT);
-                     },
-                     false},
-        staging_case{"main_mode_0044",
-                     [](const std::string &root) {
-                         using p = std::filesystem::perms;
-                         chmod_main(root, p::group_read | p::others_read);
-                     },
-                     false},
-        staging_case{
+        slot1_case{"both_staged", [](const std::string &) {}, true},
+        slot1_case{"boot_missing",
+                   [](const std::string &root) { unlink((root + SLOT1_BOOT).c_str()); }, false},
+        slot1_case{"main_missing",
+                   [](const std::string &root) { unlink((root + SLOT1_MAIN).c_str()); }, false},
+        slot1_case{"boot_is_directory",
+                   [](const std::string &root) {
+                       unlink((root + SLOT1_BOOT).c_str());
+                       std::filesystem::create_directory(root + SLOT1_BOOT);
+                   },
+                   false},
+        slot1_case{"main_mode_0044",
+                   [](const std::string &root) {
+                       using p = std::filesystem::perms;
+                       chmod_main(root, p::group_read | p::others_read);
+                   },
+                   false},
+        slot1_case{
             "main_mode_0400",
             [](const std::string &root) { chmod_main(root, std::filesystem::perms::owner_read); },
             true},
-        staging_case{"main_symlink_to_file",
-                     [](const std::string &root) {
-                         std::filesystem::rename(root + SLOT1_MAIN, root + "/sideload/u.bin");
-                         std::filesystem::create_symlink(root + "/sideload/u.bin",
-                                                         root + SLOT1_MAIN);
-                     },
-                     true},
-        staging_case{"main_dangling_symlink",
-                     [](const std::string &root) {
-                         unlink((root + SLOT1_MAIN).c_str());
-                         std::filesystem::create_symlink(root + "/nowhere", root + SLOT1_MAIN);
-                     },
-                     false}),
+        slot1_case{"main_symlink_to_file",
+                   [](const std::string &root) {
+                       std::filesystem::rename(root + SLOT1_MAIN, root + "/sideload/u.bin");
+                       std::filesystem::create_symlink(root + "/sideload/u.bin", root + SLOT1_MAIN);
+                   },
+                   true},
+        slot1_case{"main_dangling_symlink",
+                   [](const std::string &root) {
+                       unlink((root + SLOT1_MAIN).c_str());
+                       std::filesystem::create_symlink(root + "/nowhere", root + SLOT1_MAIN);
+                   },
+                   false}),
     case_name{});
 
 // A second target starts from a fresh image: nothing of slot 0's files may reach slot 1.
