@@ -84,9 +84,7 @@ std::string Quarn::read_file(const char *path) const {
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
-bool Quarn::exists(const char *path) const {
-    return std::filesystem::exists(root + path);
-}
+bool Quarn::exists(const char *path) const { return std::filesystem::exists(root + path); }
 
 // Runs the program entry in this process with standard output and error sent to files.
 run_result Quarn::run(std::vector<const char *> args) {
@@ -123,7 +121,7 @@ run_result Quarn::run(std::vector<const char *> args) {
 }
 
 ::testing::AssertionResult slot_equals(int device, const std::vector<uint8_t> &expected) {
-    const std::vector<uint8_t> &data = sim::dev(device).data;
+    const std::vector<uint8_t> data = sim::contents(device);
     for (size_t i = 0; i < IMAGE_SIZE; i++) {
         if (data[i] != expected[i])
             return ::testing::AssertionFailure()

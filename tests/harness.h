@@ -58,7 +58,5 @@ struct case_name {
 
 // Shows parameterised cases by name in test listings and failures.
 template <class T>
-    requires requires(const T &t) { t.name; }
-void PrintTo(const T &c, std::ostream *os) {
-    *os << c.name;
-}
+requires requires(const T &t) { t.name; }
+void PrintTo(const T &c, std::ostream *os) { *os << c.name; }

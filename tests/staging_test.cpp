@@ -80,7 +80,7 @@ INSTANTIATE_TEST_SUITE_P(
 TEST_F(Quarn, OneByteFileIsPaddedWithErasedBytes) {
     stage_pair(1, 0);
     ASSERT_EQ(run({"quarn", "slot0"}).rc, 0);
-    const std::vector<uint8_t> &d = sim::dev(0).data;
+    const std::vector<uint8_t> d = sim::contents(0);
     EXPECT_EQ(d[0], file_bytes(1, 1)[0]);
     EXPECT_EQ(std::count(d.begin() + 1, d.begin() + BLOCK_SIZE, 0xFF), BLOCK_SIZE - 1);
 }

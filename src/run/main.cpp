@@ -1,5 +1,3 @@
 #include "run/run.h"
 
-int main(int argc, char **argv) {
-    return run_update(argc, argv);
-}
+int main(int argc, char **argv) { return run_update(argc, argv); }

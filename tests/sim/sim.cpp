@@ -1,5 +1,6 @@
 #include "sim/sim.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
@@ -9,6 +10,7 @@
 #include <iterator>
 #include <mtd/mtd-user.h>
 #include <sys/ioctl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -80,11 +82,13 @@ void reset(const std::string &root) {
     for (int n = 0; n < 2; n++) {
         device &d = devices[n];
         d.present = true;
-        d.data.resize(IMAGE_SIZE);
+        static uint8_t block[BLOCK_SIZE];
         for (size_t i = 0; i < BLOCK_SIZE; i++)
-            d.data[i] = static_cast<uint8_t>((i * 7 + 3 + static_cast<size_t>(n)) & 0x7F);
-        for (size_t b = 1; b < BLOCK_COUNT; b++)
-            memcpy(d.data.data() + b * BLOCK_SIZE, d.data.data(), BLOCK_SIZE);
+            block[i] = static_cast<uint8_t>((i * 7 + 3 + static_cast<size_t>(n)) & 0x7F);
+        if (d.storage < 0)
+            d.storage = memfd_create("flash", MFD_CLOEXEC);
+        for (off_t b = 0; b < BLOCK_COUNT; b++)
+            pwrite(d.storage, block, BLOCK_SIZE, b * BLOCK_SIZE);
         d.erases.assign(BLOCK_COUNT, 0);
         d.writes.assign(BLOCK_COUNT, 0);
         d.ops.clear();
@@ -92,18 +96,16 @@ void reset(const std::string &root) {
     }
 }
 
-device &dev(int n) {
-    return devices[n];
+device &dev(int n) { return devices[n]; }
+
+std::vector<uint8_t> contents(int n) {
+    std::vector<uint8_t> bytes(IMAGE_SIZE);
+    pread(devices[n].storage, bytes.data(), IMAGE_SIZE, 0);
+    return bytes;
 }
-void inject(const fault &f) {
-    active_fault = f;
-}
-const std::vector<std::string> &status_history() {
-    return history;
-}
-std::string sandbox_path(const char *path) {
-    return mapped(path);
-}
+void inject(const fault &f) { active_fault = f; }
+const std::vector<std::string> &status_history() { return history; }
+std::string sandbox_path(const char *path) { return mapped(path); }
 
 int open_devices() {
     int count = 0;
@@ -186,7 +188,9 @@ int __wrap_ioctl(int fd, unsigned long request, ...) {
         errno = EIO;
         return -1;
     }
-    memset(d.data.data() + erase->start, 0xFF, BLOCK_SIZE);
+    static uint8_t erased[BLOCK_SIZE];
+    memset(erased, 0xFF, BLOCK_SIZE);
+    pwrite(d.storage, erased, BLOCK_SIZE, erase->start);
     d.erases[erase->start / BLOCK_SIZE]++;
     return 0;
 }
@@ -211,9 +215,16 @@ ssize_t __wrap_write(int fd, const void *buf, size_t len) {
     if (fault_hits(fault_kind::write_short, h->device, at))
         len /= 2;
     // NOR flash: programming can only clear bits.
+    static uint8_t cells[BLOCK_SIZE];
     const auto *src = static_cast<const uint8_t *>(buf);
-    for (size_t i = 0; i < len; i++)
-        d.data[at + i] &= src[i];
+    for (size_t done = 0, chunk; done < len; done += chunk) {
+        chunk = std::min<size_t>(len - done, BLOCK_SIZE);
+        off_t cell = static_cast<off_t>(at + done);
+        pread(d.storage, cells, chunk, cell);
+        for (size_t i = 0; i < chunk; i++)
+            cells[i] &= src[done + i];
+        pwrite(d.storage, cells, chunk, cell);
+    }
     for (uint64_t b = at / BLOCK_SIZE; b * BLOCK_SIZE < at + len; b++)
         d.writes[b]++;
     h->position += len;
@@ -233,7 +244,7 @@ ssize_t __wrap_read(int fd, void *buf, size_t len) {
         len = IMAGE_SIZE - at;
     if (fault_hits(fault_kind::read_short, h->device, at))
         len /= 2;
-    memcpy(buf, d.data.data() + at, len);
+    pread(d.storage, buf, len, static_cast<off_t>(at));
     if (fault_hits(fault_kind::read_corrupt, h->device, at) && len > 1000)
         static_cast<uint8_t *>(buf)[1000] ^= 0x01;
     h->position += len;

@@ -30,7 +30,7 @@ struct fault {
 
 struct device {
     bool present = true;          // the device node exists
-    std::vector<uint8_t> data;    // IMAGE_SIZE bytes of flash
+    int storage = -1;             // memfd with the IMAGE_SIZE bytes of flash
     std::vector<uint32_t> erases; // erase count per block
     std::vector<uint32_t> writes; // write count per block
     std::vector<std::string> ops; // "erase N", "write OFFSET+LEN", "read OFFSET+LEN"
@@ -41,6 +41,9 @@ struct device {
 void reset(const std::string &root);
 device &dev(int n);
 void inject(const fault &f);
+// The whole flash of a device. The flash lives in a memfd, out of the process's resident
+// memory, so that a run's peak memory is the program's own.
+std::vector<uint8_t> contents(int n);
 // Every status line that a rename made current, in order.
 const std::vector<std::string> &status_history();
 // Number of device descriptors still open.
