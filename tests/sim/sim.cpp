@@ -211,7 +211,7 @@ ssize_t __wrap_write(int fd, const void *buf, size_t len) {
         return -1;
     }
     if (len > IMAGE_SIZE - at)
-        len = IMAGE_SIZE - at;
+        len = static_cast<size_t>(IMAGE_SIZE - at);
     if (fault_hits(fault_kind::write_short, h->device, at))
         len /= 2;
     // NOR flash: programming can only clear bits.
@@ -226,7 +226,7 @@ ssize_t __wrap_write(int fd, const void *buf, size_t len) {
         pwrite(d.storage, cells, chunk, cell);
     }
     for (uint64_t b = at / BLOCK_SIZE; b * BLOCK_SIZE < at + len; b++)
-        d.writes[b]++;
+        d.writes[static_cast<size_t>(b)]++;
     h->position += len;
     return static_cast<ssize_t>(len);
 }
@@ -241,7 +241,7 @@ ssize_t __wrap_read(int fd, void *buf, size_t len) {
     if (at >= IMAGE_SIZE)
         return 0;
     if (len > IMAGE_SIZE - at)
-        len = IMAGE_SIZE - at;
+        len = static_cast<size_t>(IMAGE_SIZE - at);
     if (fault_hits(fault_kind::read_short, h->device, at))
         len /= 2;
     pread(d.storage, buf, len, static_cast<off_t>(at));
