@@ -1,0 +1,384 @@
+#!/usr/bin/env python3
+"""quarn on the Linux kernel's MTD devices, in a QEMU VM.
+
+Builds quarn static and installs it into a root folder, stages every scenario's files, boots
+Debian's kernel once with two block2mtd devices (16 MiB, 128 KiB erase blocks) and runs all
+scenarios in that one boot (scenarios.sh). Back on the host, each scenario's standard output,
+standard error, exit status, status file, /var listing and the whole contents of both devices
+are compared with what this script expects. The expected device images are built here from
+the staged files alone: a 16 MiB area of 0xFF, the boot file at offset 0, the main file at
+1 MiB.
+
+Exit status: 0 when every scenario passed, 1 when any failed or the VM could not run them,
+77 (skipped) when qemu-system-x86_64 is missing and CI is not set.
+"""
+
+import argparse
+import os
+import random
+import shutil
+import struct
+import subprocess
+import sys
+import time
+from pathlib import Path
+
+HERE = Path(__file__).resolve().parent
+BLOCK = 0x20000
+BLOCKS = 128
+AREA = BLOCK * BLOCKS
+MIB = 1 << 20
+BOOT_BLOCKS = 8
+MAIN_BLOCKS = 120
+QUARN = "/usr/sbin/quarn"
+SKIP = 77
+
+DEFAULT_PAIR = ("/sideload/boot_kv7m_1.bin", "/sideload/lnximg.bin")
+SLOT1_PAIR = ("/sideload/slot1/fsbl.bin", "/sideload/slot1/user.bin")
+DEVICES = ("/dev/mtd0", "/dev/mtd1")
+
+
+def f32(value):
+    """Rounds to single precision, as the device's percentages are computed."""
+    return struct.unpack("f", struct.pack("f", value))[0]
+
+
+def block_percent(block):
+    return f32(f32(float(block)) * 100.0 * 0.0078125)
+
+
+def status_line(phase, percent):
+    return "%s %5.1f %%\n" % (phase, percent)
+
+
+def every_status_line():
+    """The complete set of lines the status file may ever hold."""
+    lines = {"starting\n", "Succeeded\n", "Failed\n"}
+    for block in range(BLOCKS):
+        lines.add(status_line("erasing", block_percent(block)))
+        lines.add(status_line("verifying", block_percent(block)))
+    for loaded in range(1, BLOCKS + 1):
+        for handled in range(loaded):
+            lines.add(status_line("writing", f32(f32(handled * 100.0) / f32(float(loaded)))))
+    return lines
+
+
+class Scenario:
+    """One quarn run: its arguments, staged files, the devices' and /var's state before it,
+    and what the run must produce."""
+
+    def __init__(self, name, args, files=None, var_readonly=False, remove_mtd1=False,
+                 reader=False):
+        self.name = name
+        self.args = args
+        self.files = files or {}  # path under / -> bytes
+        self.var_readonly = var_readonly
+        self.remove_mtd1 = remove_mtd1
+        self.reader = reader
+        self.fills = ["quarn vm %s %s fill" % (name, dev) for dev in ("mtd0", "mtd1")]
+        self.expect()
+        # The status file starts with the line the run must not end with, so that a run that
+        # left it alone is never mistaken for one that wrote it.
+        self.status_before = "Succeeded\n" if self.final_status == "Failed\n" else "Failed\n"
+
+    def fill(self, device):
+        line = (self.fills[device] + "\n").encode()
+        return (line * (AREA // len(line) + 1))[:AREA]
+
+    def expect(self):
+        """Works out, from the staged files alone, what the run must print and leave behind."""
+        self.stdout = []
+        self.stderr = ""
+        self.statuses = ["starting\n"]
+        self.images = [None, None]  # None: the device keeps its fill
+        if self.args not in (["slot0"], ["slot1"]):
+            self.stdout.append("usage: %s slot0|slot1" % QUARN)
+            self.finish(False)
+            return
+        targets = [(0, DEFAULT_PAIR)] if self.args == ["slot0"] else [(1, DEFAULT_PAIR)]
+        if self.args == ["slot0"] and all(p in self.files for p in SLOT1_PAIR):
+            targets.append((1, SLOT1_PAIR))
+        results = [self.program(device, pair) for device, pair in targets]
+        self.finish(all(results))
+
+    def finish(self, ok):
+        self.final_status = "Succeeded\n" if ok else "Failed\n"
+        self.statuses.append(self.final_status)
+        self.exit_status = 0 if ok else 255
+
+    def program(self, device, pair):
+        image = bytearray(b"\xff" * AREA)
+        present = []
+        for path, first, limit in ((pair[0], 0, BOOT_BLOCKS), (pair[1], BOOT_BLOCKS, MAIN_BLOCKS)):
+            data = self.files[path]
+            blocks = (len(data) + BLOCK - 1) // BLOCK
+            self.stdout += ["reading %s..." % path, "%d Bytes (%d blocks)" % (len(data), blocks)]
+            if blocks > limit:
+                self.stdout.append("File too large!")
+                return False
+            image[first * BLOCK:first * BLOCK + len(data)] = data
+            present += range(first, first + blocks)
+        self.stdout.append("opening MTD device...")
+        if device == 1 and self.remove_mtd1:
+            self.stderr += "failed to open MTD device: No such file or directory\n"
+            return False
+        self.stdout.append("erasing...")
+        for block in range(BLOCKS):
+            self.statuses.append(status_line("erasing", block_percent(block)))
+            self.stdout.append("erase %d" % block)
+        self.stdout.append("writing...")
+        for handled, block in enumerate(present):
+            percent = f32(f32(handled * 100.0) / f32(float(len(present))))
+            self.statuses.append(status_line("writing", percent))
+            self.stdout.append("write %d" % block)
+        self.stdout.append("verifying...")
+        for block in range(BLOCKS):
+            self.statuses.append(status_line("verifying", block_percent(block)))
+            self.stdout.append("read %d" % block)
+        self.images[device] = bytes(image)
+        return True
+
+    def stage(self, folder):
+        folder.mkdir(parents=True)
+        (folder / "args").write_text(" ".join(self.args) + "\n")
+        for device, text in enumerate(self.fills):
+            (folder / ("fill%d" % device)).write_text(text + "\n")
+        (folder / "status").write_text(self.status_before)
+        for flag in ("var_readonly", "remove_mtd1", "reader"):
+            if getattr(self, flag):
+                (folder / flag.replace("_", "-")).touch()
+        for path, data in self.files.items():
+            target = folder / path.lstrip("/")
+            target.parent.mkdir(parents=True, exist_ok=True)
+            target.write_bytes(data)
+
+
+def scenarios():
+    rng = random.Random(20240603)
+
+    def data(size):
+        return rng.randbytes(size)
+
+    def pair(boot, main, slot1=None):
+        files = {DEFAULT_PAIR[0]: boot, DEFAULT_PAIR[1]: main}
+        if slot1:
+            files.update({SLOT1_PAIR[0]: slot1[0], SLOT1_PAIR[1]: slot1[1]})
+        return files
+
+    # Content that is never read back needs no randomness, and packs small.
+    filler = b"\x5a"
+    return [
+        Scenario("01-slot0-small", ["slot0"], pair(data(200_000), data(300_001))),
+        Scenario("02-slot0-both-slots-full", ["slot0"],
+                 pair(data(MIB), data(15 * MIB), (data(MIB), data(15 * MIB))), reader=True),
+        Scenario("03-slot1-alone", ["slot1"],
+                 pair(data(BLOCK + 1), data(2_000_000), (data(1000), data(1000)))),
+        Scenario("04-boot-too-large", ["slot0"], pair(filler * (MIB + 1), data(4096))),
+        Scenario("05-main-too-large", ["slot1"], pair(data(1000), filler * (15 * MIB + 1))),
+        # Both devices hold a non-0xFF pattern before every run; here nearly every block is
+        # left without file data, so nearly all of both areas must end up 0xFF.
+        Scenario("06-pattern-to-ff", ["slot0"],
+                 pair(b"\x00", b"", (b"", b"\x01"))),
+        Scenario("07-var-read-only", ["slot0"], pair(data(70_000), data(BLOCK * 3)),
+                 var_readonly=True),
+        Scenario("08-mtd1-missing", ["slot0"],
+                 pair(data(5000), data(6000), (data(7000), data(8000))), remove_mtd1=True),
+        Scenario("09-slot0-fails-slot1-programmed", ["slot0"],
+                 pair(filler * (MIB + 1), data(100), (data(BLOCK), data(BLOCK * 2 + 5)))),
+        Scenario("10-bad-argument", ["SLOT0"], pair(data(100), data(100))),
+    ]
+
+
+def first_difference(actual, expected):
+    for offset in range(0, min(len(actual), len(expected)), BLOCK):
+        if actual[offset:offset + BLOCK] != expected[offset:offset + BLOCK]:
+            for i in range(offset, offset + BLOCK):
+                if actual[i] != expected[i]:
+                    return i
+    return min(len(actual), len(expected))
+
+
+def compare_text(what, actual, expected, problems):
+    if actual == expected:
+        return
+    a, e = actual.splitlines(True), expected.splitlines(True)
+    for i in range(max(len(a), len(e))):
+        got = a[i] if i < len(a) else "<end>"
+        want = e[i] if i < len(e) else "<end>"
+        if got != want:
+            problems.append("%s differs at line %d: got %r, expected %r (%d lines, expected %d)"
+                            % (what, i + 1, got, want, len(a), len(e)))
+            return
+
+
+def is_subsequence(seen, expected):
+    it = iter(expected)
+    return all(any(item == candidate for candidate in it) for item in seen)
+
+
+def check_reader(scenario, folder, problems, allowed):
+    """Every read of the status file must have returned one whole line of the allowed set, in
+    the order the run writes them."""
+    if (folder / "reader-error").exists():
+        problems.append("status reader: " + (folder / "reader-error").read_text().strip())
+    lines = (folder / "reader").read_text().splitlines()
+    if not lines or not lines[0].startswith("reads "):
+        problems.append("status reader log has no read count")
+        return None
+    reads = int(lines[0].split()[1])
+    seen = []
+    for line in lines[1:]:
+        if line == "overflow" or "..." in line:
+            problems.append("status reader: " + line)
+            continue
+        count, _, hexed = line.partition(" ")
+        content = bytes.fromhex(hexed).decode("latin-1")
+        if content not in allowed:
+            problems.append("status reader saw %r (%s reads)" % (content, count))
+        seen.append(content)
+    history = [scenario.status_before] + scenario.statuses
+    if seen and not is_subsequence(seen, history):
+        problems.append("status reader saw the lines out of order")
+    if not seen or seen[0] != scenario.status_before or seen[-1] != scenario.final_status:
+        problems.append("status reader did not see the whole run: first %r, last %r"
+                        % (seen[0] if seen else None, seen[-1] if seen else None))
+    if reads != sum(int(line.split()[0]) for line in lines[1:] if line[0].isdigit()):
+        problems.append("status reader's counts do not add up to its reads")
+    return reads, len(seen), len(history)
+
+
+def check(scenario, folder, allowed):
+    problems = []
+    if not folder.is_dir():
+        return ["no results came back from the VM"], None
+    compare_text("standard output", (folder / "stdout").read_text(),
+                 "".join(line + "\n" for line in scenario.stdout), problems)
+    compare_text("standard error", (folder / "stderr").read_text(), scenario.stderr, problems)
+    rc = int((folder / "rc").read_text())
+    if rc != scenario.exit_status:
+        problems.append("exit status %d, expected %d" % (rc, scenario.exit_status))
+    status_file = folder / "status"
+    status = status_file.read_text() if status_file.exists() else None
+    want_status = scenario.status_before if scenario.var_readonly else scenario.final_status
+    if status != want_status:
+        problems.append("status file holds %r, expected %r" % (status, want_status))
+    listing = sorted((folder / "var-listing").read_text().split())
+    if listing != [".", "..", "quarn.status"]:
+        problems.append("/var holds %s" % listing)
+    for device in (0, 1):
+        actual = (folder / ("mtd%d" % device)).read_bytes()
+        expected = scenario.images[device]
+        what = "programmed" if expected is not None else "untouched"
+        if expected is None:
+            expected = scenario.fill(device)
+        if actual != expected:
+            offset = first_difference(actual, expected)
+            problems.append("%s (expected %s) differs first at offset 0x%x (block %d)"
+                            % (DEVICES[device], what, offset, offset // BLOCK))
+    reader = None
+    if scenario.reader:
+        reader = check_reader(scenario, folder, problems, allowed)
+    return problems, reader
+
+
+def tool_missing(name):
+    return shutil.which(name) is None
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--work", required=True, type=Path, help="folder for builds and results")
+    parser.add_argument("--reader", required=True, type=Path, help="the static status reader")
+    parser.add_argument("--timeout", type=int, default=480, help="time limit for the VM, seconds")
+    options = parser.parse_args()
+    in_ci = os.environ.get("CI", "") not in ("", "0", "false")
+
+    missing = [tool for tool in ("qemu-system-x86_64", "cpio", "depmod") if tool_missing(tool)]
+    if not os.path.exists("/bin/busybox"):
+        missing.append("/bin/busybox")
+    if missing:
+        print("vm test: %s not installed (packages qemu-system-x86, cpio, kmod, busybox-static)"
+              % ", ".join(missing))
+        if in_ci:
+            print("vm test: FAILED: CI must run the VM test")
+            return 1
+        print("vm test: SKIPPED")
+        return SKIP
+
+    started = time.monotonic()
+    work = options.work.resolve()
+    shutil.rmtree(work, ignore_errors=True)
+    work.mkdir(parents=True)
+
+    kernel_vars = subprocess.run([HERE / "kernel.sh"], check=True, capture_output=True,
+                                 text=True).stdout
+    env = dict(line.split("=", 1) for line in kernel_vars.splitlines())
+    kernel, modules = env["QUARN_VM_KERNEL"], env["QUARN_VM_MODULES"]
+
+    subprocess.run([HERE / "build-quarn.sh", work / "quarn-build", work / "quarn-root"],
+                   check=True)
+
+    cases = scenarios()
+    test_root = work / "test-root"
+    (test_root / "usr/bin").mkdir(parents=True)
+    shutil.copy(options.reader, test_root / "usr/bin/status-reader")
+    for scenario in cases:
+        scenario.stage(test_root / "scenarios" / scenario.name)
+    initrd = work / "initramfs.cpio.gz"
+    subprocess.run([HERE / "initramfs.sh", "-m", modules, "-a", work / "quarn-root",
+                    "-a", test_root, "-j", HERE / "scenarios.sh", initrd], check=True)
+    prepared = time.monotonic()
+
+    results = work / "results"
+    disk_mb = 48 * (len(cases) + 1)
+    boot = subprocess.run([HERE / "boot.sh", "-t", str(options.timeout), "-l", work / "console.log",
+                           "-d", str(disk_mb), "-r", results, kernel, initrd],
+                          capture_output=True, text=True)
+    vm_seconds = time.monotonic() - prepared
+    print(boot.stdout, end="")
+    print(boot.stderr, end="", file=sys.stderr)
+    if boot.returncode != 0:
+        print("vm test: FAILED: the VM job ended with status %d" % boot.returncode)
+        return 1
+
+    allowed = every_status_line()
+    passed = failed = 0
+    reader_figures = None
+    scenario_seconds = 0.0
+    for scenario in cases:
+        folder = results / scenario.name
+        problems, reader = check(scenario, folder, allowed)
+        if reader:
+            reader_figures = reader
+        times = folder / "times"
+        if times.exists():
+            start, run_start, run_end, end = map(float, times.read_text().split())
+            scenario_seconds += end - start
+            timing = "quarn %.2f s, scenario %.2f s" % (run_end - run_start, end - start)
+        else:
+            timing = "no timing"
+        if problems:
+            failed += 1
+            print("FAIL %s (%s)" % (scenario.name, timing))
+            for problem in problems[:12]:
+                print("    " + problem)
+            if len(problems) > 12:
+                print("    and %d more" % (len(problems) - 12))
+        else:
+            passed += 1
+            print("PASS %s (%s)" % (scenario.name, timing))
+
+    job_line = [line for line in boot.stdout.splitlines() if line.startswith("job started at")]
+    print("VM: %.1f s from qemu start to power-off; the job started at %s s of guest uptime"
+          % (vm_seconds, job_line[0].split()[3] if job_line else "?"))
+    print("scenarios: %.1f s in the VM; whole test %.1f s (build and packing %.1f s)"
+          % (scenario_seconds, time.monotonic() - started, prepared - started))
+    if reader_figures:
+        print("status reader: %d reads during the two-slot run, %d distinct lines of the %d "
+              "the run wrote (with the line before it)" % reader_figures)
+    print("%d passed, %d failed" % (passed, failed))
+    return 0 if failed == 0 and passed == len(cases) else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())
