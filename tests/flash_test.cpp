@@ -64,7 +64,11 @@ INSTANTIATE_TEST_SUITE_P(Flash, DeviceFault, ::testing::Values(
                "read failed: ", "verifying  99.2 %\n", "read 16646144+131072"},
     fault_case{"changed_byte_at_9", {fault_kind::read_corrupt, 0, 9},
                "read 9\nverify error in block 9\n", "", "verifying   7.0 %\n",
-               "read 1179648+131072"}),
+               "read 1179648+131072"},
+    // Block 100 carries no file data: it must read back erased.
+    fault_case{"changed_byte_in_erased_block_100", {fault_kind::read_corrupt, 0, 100},
+               "read 100\nverify error in block 100\n", "", "verifying  78.1 %\n",
+               "read 13107200+131072"}),
     case_name{});
 // clang-format on
 

@@ -69,6 +69,13 @@ int32_t write_flash() {
     return 0;
 }
 
+// A block without file data must read back as erased flash: all bytes equal, and 0xFF.
+static bool block_matches(uint32_t block, const uint8_t *readback) {
+    if (ctx.block_present[block] == 0)
+        return readback[0] == 0xFF && memcmp(readback, readback + 1, BLOCK_SIZE - 1) == 0;
+    return memcmp(readback, ctx.flash_image + size_t{block} * BLOCK_SIZE, BLOCK_SIZE) == 0;
+}
+
 int32_t verify_flash() {
     uint8_t readback[BLOCK_SIZE];
     puts("verifying...");
@@ -83,7 +90,7 @@ int32_t verify_flash() {
             report_error("read failed");
             return -1;
         }
-        if (memcmp(readback, ctx.flash_image + size_t{block} * BLOCK_SIZE, BLOCK_SIZE) != 0) {
+        if (!block_matches(block, readback)) {
             printf("verify error in block %u\n", block);
             return -1;
         }

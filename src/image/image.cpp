@@ -14,7 +14,6 @@ const char *main_image_path = "/sideload/lnximg.bin";
 int32_t reset_target(const char *device) {
     ctx.target = device;
     ctx.fd = -1;
-    memset(ctx.flash_image, 0xFF, sizeof ctx.flash_image);
     memset(ctx.block_present, 0, sizeof ctx.block_present);
     ctx.loaded_blocks = 0;
     return 0;
@@ -56,11 +55,14 @@ static int32_t read_image_stream(FILE *stream, uint32_t first_block, uint32_t ma
         if (i == blocks - 1)
             len = static_cast<size_t>(size - uint64_t{i} * BLOCK_SIZE);
         uint32_t block = first_block + i;
-        size_t got = fread(ctx.flash_image + size_t{block} * BLOCK_SIZE, 1, len, stream);
+        uint8_t *data = ctx.flash_image + size_t{block} * BLOCK_SIZE;
+        size_t got = fread(data, 1, len, stream);
         if (got != len) {
             printf("read failed: %d\n", static_cast<int>(got));
             return -1;
         }
+        // The block is written whole: past the end of the file it holds erased flash.
+        memset(data + len, 0xFF, BLOCK_SIZE - len);
         ctx.loaded_blocks++;
         ctx.block_present[block] = 1;
     }

@@ -11,10 +11,12 @@ inline constexpr uint32_t BOOT_MAX_BLOCKS = 8;   // 1 MiB boot region
 inline constexpr uint32_t MAIN_FIRST_BLOCK = 8;  // the main image always starts at 1 MiB
 inline constexpr uint32_t MAIN_MAX_BLOCKS = 120; // 15 MiB main region
 
+// Blocks that are not present must read back erased (0xFF); their part of flash_image is
+// never touched, so that its memory is never faulted in.
 struct update_ctx {
     const char *target;                 // entry of the target table being programmed
     int32_t fd;                         // MTD device descriptor, -1 while closed
-    uint8_t flash_image[IMAGE_SIZE];    // what the slot must hold after programming
+    uint8_t flash_image[IMAGE_SIZE];    // what the present blocks must hold after programming
     uint8_t block_present[BLOCK_COUNT]; // 1 for each block that received file data
     uint32_t loaded_blocks;             // how many blocks received file data
 };
