@@ -3,8 +3,9 @@
 # (no KVM), a time limit. Prints the job's console output (between init's marker lines) and
 # exits with the job's exit status.
 #
-# usage: boot.sh [-t SECONDS] [-l LOG] [-d DISK_MB -r RESULTS_DIR] KERNEL INITRD
+# usage: boot.sh [-t SECONDS] [-l LOG] [-q QEMU_ARGS] [-d DISK_MB -r RESULTS_DIR] KERNEL INITRD
 #   -t  time limit for the whole VM, default 300
+#   -q  extra QEMU arguments, split at blanks (for example '-icount shift=0,sleep=off')
 #   -l  keep the whole console log in LOG
 #   -d  attach an empty raw disk of DISK_MB MiB as /dev/vda, on which the job stores result
 #       folders with vm-save (see vm-save beside this file); after the VM ends they are unpacked
@@ -14,12 +15,13 @@
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
-timeout_s=300 log="" disk_mb="" results=""
-usage() { sed -n '6,12s/^# \{0,1\}//p' "$0" >&2; exit 2; }
-while getopts "t:l:d:r:" opt; do
+timeout_s=300 log="" disk_mb="" results="" qemu_args=()
+usage() { sed -n '6,13s/^# \{0,1\}//p' "$0" >&2; exit 2; }
+while getopts "t:l:q:d:r:" opt; do
   case $opt in
     t) timeout_s=$OPTARG ;;
     l) log=$OPTARG ;;
+    q) read -r -a qemu_args <<<"$OPTARG" ;;
     d) disk_mb=$OPTARG ;;
     r) results=$OPTARG ;;
     *) usage ;;
@@ -44,7 +46,7 @@ rc=0
 timeout --kill-after=10 "$timeout_s" qemu-system-x86_64 \
   -accel tcg -cpu max -m 512 -nographic -no-reboot -nodefaults -serial stdio \
   -kernel "$kernel" -initrd "$initrd" -append "console=ttyS0 quiet panic=-1" \
-  "${drive[@]}" </dev/null >"$log" 2>&1 || rc=$?
+  "${drive[@]}" "${qemu_args[@]}" </dev/null >"$log" 2>&1 || rc=$?
 if [ "$rc" -eq 124 ] || [ "$rc" -eq 137 ]; then
   echo "boot.sh: the VM did not finish within ${timeout_s} s; console log: $log" >&2
   tail -n 20 "$log" >&2

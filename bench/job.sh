@@ -1,0 +1,100 @@
+#!/bin/sh
+# Benchmark job inside the VM (busybox sh). /bench/config sets MODEL and ROUNDS. For each round
+# and each image pair it times, on /dev/mtd0, quarn, flashcp and the floor (the device work
+# alone, done with flash_erase and dd), and checks the device after every run. Before every
+# run the device is brought to the same state: every block programmed with old firmware, so
+# that no tool finds blocks already erased or already holding its data. Output lines:
+#   result MODEL PAIR TOOL ROUND NANOSECONDS
+#   rss MODEL PAIR KIB        quarn's peak resident memory (GNU time)
+# Any failed run or check prints "bench-failed ..." and ends the job with status 1.
+set -u
+. /bench/config
+work=/tmp/bench
+mkdir -p "$work" /sideload
+cd "$work" || exit 1
+mib=1048576
+
+fail() {
+  echo "bench-failed $*"
+  [ -f "$work/log" ] && tail -n 5 "$work/log"
+  exit 1
+}
+
+# pair (file names), boot size, main size, seeds
+make_pair() {
+  qbench pattern "$1.boot" "$2" "$4" || fail "pattern $1.boot"
+  qbench pattern "$1.main" "$3" "$5" || fail "pattern $1.main"
+  # The 16 MiB image that leaves the device as quarn leaves it: main at 1 MiB, 0xFF elsewhere.
+  qbench pattern "$1.img" $((16 * mib)) 0 || fail "pattern $1.img"
+  dd if="$1.boot" of="$1.img" conv=notrunc 2>/dev/null || fail "dd $1.boot"
+  dd if="$1.main" of="$1.img" bs=$mib seek=1 conv=notrunc 2>/dev/null || fail "dd $1.main"
+}
+make_pair full $mib $((15 * mib)) 11 12
+make_pair sparse 200000 $((2 * mib)) 21 22
+qbench pattern old.img $((16 * mib)) 99 || fail "pattern old.img"
+
+prepare_device() {
+  /usr/sbin/flash_erase -q /dev/mtd0 0 128 >/dev/null 2>&1 || fail "prepare: flash_erase"
+  dd if=old.img of=/dev/mtd0 bs=128k conv=notrunc 2>/dev/null || fail "prepare: dd"
+}
+
+# Sets cmd to the timed command of a tool for a pair, as words for qbench time.
+command_of() { # tool pair
+  case $1 in
+    quarn)
+      ln -sf "$work/$2.boot" /sideload/boot_kv7m_1.bin
+      ln -sf "$work/$2.main" /sideload/lnximg.bin
+      cmd="/usr/sbin/quarn slot0"
+      ;;
+    flashcp)
+      cmd="/usr/sbin/flashcp $work/$2.img /dev/mtd0"
+      ;;
+    floor)
+      # quarn's device work: erase all 128 blocks, write the data blocks, read all back.
+      if [ "$2" = full ]; then
+        write="dd if=$work/full.img of=/dev/mtd0 bs=128k count=128 conv=notrunc"
+      else
+        write="dd if=$work/sparse.img of=/dev/mtd0 bs=128k count=2 conv=notrunc ::"
+        write="$write dd if=$work/sparse.img of=/dev/mtd0 bs=128k skip=8 seek=8 count=16 conv=notrunc"
+      fi
+      cmd="/usr/sbin/flash_erase -q /dev/mtd0 0 128 :: $write :: dd if=/dev/mtd0 of=/dev/null bs=128k count=128"
+      ;;
+  esac
+}
+
+run() { # tool pair round
+  prepare_device
+  command_of "$1" "$2"
+  rm -f /var/quarn.status "$work/log"
+  # shellcheck disable=SC2086 # the command is a list of words
+  out=$(qbench time "$work/log" $cmd) || fail "qbench $1 $2"
+  ns=${out% *}
+  status=${out#* }
+  [ "$status" = 0 ] || fail "$1 $2 round $3: exit status $status"
+  cmp -s /dev/mtd0 "$work/$2.img" || fail "$1 $2 round $3: /dev/mtd0 differs from $2.img"
+  if [ "$1" = quarn ]; then
+    [ "$(cat /var/quarn.status)" = Succeeded ] || fail "quarn $2 round $3: status file"
+    tail -n 1 "$work/log" | grep -qx "read 127" || fail "quarn $2 round $3: output"
+  fi
+  echo "result $MODEL $2 $1 $3 $ns"
+}
+
+round=1
+while [ "$round" -le "$ROUNDS" ]; do
+  for pair in full sparse; do
+    for tool in quarn flashcp floor; do
+      run "$tool" "$pair" "$round"
+    done
+  done
+  round=$((round + 1))
+done
+
+# Peak resident memory, outside the timed runs.
+for pair in full sparse; do
+  prepare_device
+  command_of quarn "$pair"
+  # shellcheck disable=SC2086
+  /usr/bin/time -f "%M" -o "$work/rss" $cmd >/dev/null 2>&1 || fail "time quarn $pair"
+  cmp -s /dev/mtd0 "$work/$pair.img" || fail "time quarn $pair: /dev/mtd0 differs"
+  echo "rss $MODEL $pair $(tail -n 1 "$work/rss")"
+done
