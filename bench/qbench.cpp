@@ -66,7 +66,7 @@ static int time_commands(int argc, char **argv) {
         int last = first;
         while (last < argc && strcmp(argv[last], "::") != 0)
             last++;
-        argv[last] = nullptr;  // argv[argc] is already null
+        argv[last] = nullptr; // argv[argc] is already null
         status = run_one(argv + first, log_fd);
         first = last + 1;
     }
