@@ -87,6 +87,7 @@ TEST_F(Quarn, OneByteFileIsPaddedWithErasedBytes) {
 
 // Sizes at and beyond 4 GiB must not wrap round to small files (32-bit targets included).
 struct huge_case {
+    const char *name;
     uint64_t size;
     const char *line;
 };
@@ -108,8 +109,11 @@ TEST_P(HugeFile, IsTooLarge) {
     EXPECT_EQ(read_file("/var/quarn.status"), "Failed\n");
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Image, HugeFile,
-    ::testing::Values(huge_case{4ull << 30, "4294967296 Bytes (32768 blocks)\n"},
-                      huge_case{(4ull << 30) + 1000, "4294968296 Bytes (32769 blocks)\n"},
-                      huge_case{(8ull << 30) + MiB, "8590983168 Bytes (65544 blocks)\n"}));
+INSTANTIATE_TEST_SUITE_P(Image, HugeFile,
+                         ::testing::Values(huge_case{"exactly_4GiB", 4ull << 30,
+                                                     "4294967296 Bytes (32768 blocks)\n"},
+                                           huge_case{"4GiB_and_1000", (4ull << 30) + 1000,
+                                                     "4294968296 Bytes (32769 blocks)\n"},
+                                           huge_case{"8GiB_and_1MiB", (8ull << 30) + MiB,
+                                                     "8590983168 Bytes (65544 blocks)\n"}),
+                         case_name{});
