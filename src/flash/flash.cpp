@@ -13,11 +13,10 @@
 static_assert(MEMERASE == 0x40084D02, "MEMERASE must be the kernel's erase request");
 static_assert(sizeof(erase_info_user) == 8, "erase_info_user is two 32-bit fields");
 
-// The percentages are computed in single precision and only then widened, so that the
-// status lines round exactly as they always have (6.25 prints as 6.2).
-static double block_percent(uint32_t block) {
-    float percent = static_cast<float>(block) * 100.0f * 0.0078125f;
-    return static_cast<double>(percent);
+// The percentages are computed in single precision, so that the status lines round
+// exactly as they always have (6.25 prints as 6.2).
+static float block_percent(uint32_t block) {
+    return static_cast<float>(block) * 100.0f * 0.0078125f;
 }
 
 int32_t open_flash() {
@@ -34,7 +33,7 @@ int32_t open_flash() {
 int32_t erase_flash() {
     puts("erasing...");
     for (uint32_t block = 0; block < BLOCK_COUNT; block++) {
-        report_status("erasing %5.1f %%\n", block_percent(block));
+        report_progress("erasing", block_percent(block));
         printf("erase %u\n", block);
         erase_info_user erase = {block * BLOCK_SIZE, BLOCK_SIZE};
         if (ioctl(ctx.fd, MEMERASE, &erase) != 0) {
@@ -53,7 +52,7 @@ int32_t write_flash() {
             continue;
         float percent =
             static_cast<float>(handled) * 100.0f / static_cast<float>(ctx.loaded_blocks);
-        report_status("writing %5.1f %%\n", static_cast<double>(percent));
+        report_progress("writing", percent);
         handled++;
         printf("write %u\n", block);
         off_t offset = off_t{block} * BLOCK_SIZE;
@@ -84,7 +83,7 @@ int32_t verify_flash() {
         return -1;
     }
     for (uint32_t block = 0; block < BLOCK_COUNT; block++) {
-        report_status("verifying %5.1f %%\n", block_percent(block));
+        report_progress("verifying", block_percent(block));
         printf("read %u\n", block);
         if (read(ctx.fd, readback, BLOCK_SIZE) != BLOCK_SIZE) {
             report_error("read failed");
