@@ -34,7 +34,7 @@ int32_t erase_flash() {
     puts("erasing...");
     for (uint32_t block = 0; block < BLOCK_COUNT; block++) {
         report_progress("erasing", block_percent(block));
-        printf("erase %u\n", block);
+        print_number("erase ", block, "\n");
         erase_info_user erase = {block * BLOCK_SIZE, BLOCK_SIZE};
         if (ioctl(ctx.fd, MEMERASE, &erase) != 0) {
             report_error("erase");
@@ -54,7 +54,7 @@ int32_t write_flash() {
             static_cast<float>(handled) * 100.0f / static_cast<float>(ctx.loaded_blocks);
         report_progress("writing", percent);
         handled++;
-        printf("write %u\n", block);
+        print_number("write ", block, "\n");
         off_t offset = off_t{block} * BLOCK_SIZE;
         if (lseek(ctx.fd, offset, SEEK_SET) < 0) {
             report_error("lseek failed");
@@ -84,7 +84,7 @@ int32_t verify_flash() {
     }
     for (uint32_t block = 0; block < BLOCK_COUNT; block++) {
         report_progress("verifying", block_percent(block));
-        printf("read %u\n", block);
+        print_number("read ", block, "\n");
         if (read(ctx.fd, readback, BLOCK_SIZE) != BLOCK_SIZE) {
             report_error("read failed");
             return -1;

@@ -40,8 +40,8 @@ static int32_t read_image_stream(FILE *stream, uint32_t first_block, uint32_t ma
     }
     uint64_t size = static_cast<uint64_t>(end);
     uint64_t blocks = (size + (BLOCK_SIZE - 1)) >> 17;
-    printf("%llu Bytes (%llu blocks)\n", static_cast<unsigned long long>(size),
-           static_cast<unsigned long long>(blocks));
+    print_number("", size, " Bytes (");
+    print_number("", blocks, " blocks)\n");
     if (blocks > max_blocks) {
         puts("File too large!");
         return -1;
@@ -70,7 +70,9 @@ static int32_t read_image_stream(FILE *stream, uint32_t first_block, uint32_t ma
 }
 
 int32_t load_image_file(const char *path, uint32_t first_block, uint32_t max_blocks) {
-    printf("reading %s...\n", path);
+    fputs("reading ", stdout);
+    fputs(path, stdout);
+    fputs("...\n", stdout);
     FILE *stream = fopen(path, "rb");
     if (stream == nullptr) {
         report_error("open failed");

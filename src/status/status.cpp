@@ -60,6 +60,18 @@ void report_progress(const char *phase, float percent) {
     write_status(line, len + 3);
 }
 
+void print_number(const char *before, uint64_t number, const char *after) {
+    char digits[20];
+    size_t at = sizeof digits;
+    do {
+        digits[--at] = static_cast<char>('0' + number % 10);
+        number /= 10;
+    } while (number != 0);
+    fputs(before, stdout);
+    fwrite(digits + at, 1, sizeof digits - at, stdout);
+    fputs(after, stdout);
+}
+
 void report_error(const char *message) {
     int error = errno;
     fprintf(stderr, "%s: %s\n", message, strerror(error));
