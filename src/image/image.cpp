@@ -4,7 +4,9 @@
 
 #include <cstdio>
 #include <cstring>
+#include <fcntl.h>
 #include <sys/types.h>
+#include <unistd.h>
 
 update_ctx ctx;
 
@@ -26,14 +28,22 @@ int32_t stage_images() {
     return load_image_file(main_image_path, MAIN_FIRST_BLOCK, MAIN_MAX_BLOCKS);
 }
 
+// Like fread: as many bytes as the file still holds, up to len.
+static size_t read_fully(int fd, uint8_t *data, size_t len) {
+    size_t got = 0;
+    while (got < len) {
+        ssize_t n = read(fd, data + got, len - got);
+        if (n <= 0)
+            break;
+        got += static_cast<size_t>(n);
+    }
+    return got;
+}
+
 // The size is taken as 64 bits (off_t is 64 bits on every target): a file of 4 GiB or
 // more must be refused as too large, not wrap round to a small one.
-static int32_t read_image_stream(FILE *stream, uint32_t first_block, uint32_t max_blocks) {
-    if (fseeko(stream, 0, SEEK_END) != 0) {
-        report_error("seek failed");
-        return -1;
-    }
-    off_t end = ftello(stream);
+static int32_t read_image(int fd, uint32_t first_block, uint32_t max_blocks) {
+    off_t end = lseek(fd, 0, SEEK_END);
     if (end < 0) {
         report_error("seek failed");
         return -1;
@@ -46,7 +56,7 @@ static int32_t read_image_stream(FILE *stream, uint32_t first_block, uint32_t ma
         puts("File too large!");
         return -1;
     }
-    if (fseeko(stream, 0, SEEK_SET) != 0) {
+    if (lseek(fd, 0, SEEK_SET) != 0) {
         report_error("seek failed");
         return -1;
     }
@@ -56,7 +66,7 @@ static int32_t read_image_stream(FILE *stream, uint32_t first_block, uint32_t ma
             len = static_cast<size_t>(size - uint64_t{i} * BLOCK_SIZE);
         uint32_t block = first_block + i;
         uint8_t *data = ctx.flash_image + size_t{block} * BLOCK_SIZE;
-        size_t got = fread(data, 1, len, stream);
+        size_t got = read_fully(fd, data, len);
         if (got != len) {
             printf("read failed: %d\n", static_cast<int>(got));
             return -1;
@@ -73,12 +83,12 @@ int32_t load_image_file(const char *path, uint32_t first_block, uint32_t max_blo
     fputs("reading ", stdout);
     fputs(path, stdout);
     fputs("...\n", stdout);
-    FILE *stream = fopen(path, "rb");
-    if (stream == nullptr) {
+    int fd = open(path, O_RDONLY);
+    if (fd < 0) {
         report_error("open failed");
         return -1;
     }
-    int32_t rc = read_image_stream(stream, first_block, max_blocks);
-    fclose(stream);
+    int32_t rc = read_image(fd, first_block, max_blocks);
+    close(fd);
     return rc;
 }
