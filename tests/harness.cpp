@@ -80,14 +80,25 @@ std::vector<uint8_t> Quarn::stage_pair(size_t boot_size, size_t main_size, unsig
 }
 
 std::string Quarn::read_file(const char *path) const {
+    char text[256];
     std::ifstream in(root + path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    in.read(text, sizeof text);
+    return {text, static_cast<size_t>(in.gcount())};
 }
 
 bool Quarn::exists(const char *path) const { return std::filesystem::exists(root + path); }
 
 // Runs the program entry in this process with standard output and error sent to files.
-run_result Quarn::run(std::vector<const char *> args) {
+static int open_descriptors() {
+    int count = 0;
+    for (const auto &entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+        (void)entry;
+        count++;
+    }
+    return count;
+}
+
+run_result Quarn::run(std::vector<const char *> args, bool close_stderr) {
     std::vector<char *> argv;
     for (const char *a : args)
         argv.push_back(const_cast<char *>(a));
@@ -105,8 +116,15 @@ run_result Quarn::run(std::vector<const char *> args) {
     close(out_fd);
     close(err_fd);
 
+    if (close_stderr)
+        close(2);
+    int descriptors = open_descriptors();
+
     run_result result;
     result.rc = run_update(argc, argv.data());
+    if (!close_stderr) {
+        EXPECT_EQ(open_descriptors(), descriptors) << "a descriptor was left open";
+    }
 
     fflush(stdout);
     fflush(stderr);

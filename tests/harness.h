@@ -39,7 +39,9 @@ class Quarn : public ::testing::Test {
     std::vector<uint8_t> stage(const char *path, size_t size, unsigned seed = 1);
     // Stages both files of the default pair and returns the slot they must give.
     std::vector<uint8_t> stage_pair(size_t boot_size, size_t main_size, unsigned seed = 1);
-    run_result run(std::vector<const char *> args);
+    // Runs the program entry; every descriptor it opens must be closed again, unless it
+    // starts with standard error closed (then it takes that number for /dev/null).
+    run_result run(std::vector<const char *> args, bool close_stderr = false);
     std::string read_file(const char *path) const;
     bool exists(const char *path) const;
 

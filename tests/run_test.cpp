@@ -156,7 +156,7 @@ TEST_F(Quarn, FailedSlot1FailsTheRun) {
     EXPECT_EQ(read_file("/var/quarn.status"), "Failed\n");
 }
 
-// The status file: every progress line, rounded as printed, and a missing or full /var.
+// The status file: every progress line, rounded as printed.
 TEST_F(Quarn, StatusLinesOfEveryPhase) {
     stage_pair(200000, BLOCK_SIZE); // blocks 0, 1 and 8
     ASSERT_EQ(run({"quarn", "slot1"}).rc, 0);
@@ -180,28 +180,43 @@ TEST_F(Quarn, StatusLinesOfEveryPhase) {
     EXPECT_EQ(h[131], "writing  66.7 %\n");
 }
 
-TEST_F(Quarn, MissingVarDoesNotChangeTheOutcome) {
+// /var that cannot take the status file: the update runs as ever, and a status file that
+// was there keeps its last complete line.
+struct var_case {
+    const char *name;
+    void (*prepare)(const std::string &root);
+    const char *status; // what /var/quarn.status holds afterwards
+};
+
+class UnwritableVar : public Quarn, public ::testing::WithParamInterface<var_case> {};
+
+TEST_P(UnwritableVar, DoesNotChangeTheOutcome) {
     std::vector<uint8_t> slot = stage_pair(MiB, 2 * MiB);
-    std::filesystem::remove_all(root + "/var");
+    {
+        std::ofstream previous(root + "/var/quarn.status");
+        previous << "Failed\n";
+    }
+    GetParam().prepare(root);
     run_result r = run({"quarn", "slot0"});
     EXPECT_EQ(r.rc, 0);
     EXPECT_EQ(r.err, "");
     EXPECT_EQ(r.out, target_output(BOOT, MiB, MAIN, 2 * MiB));
     EXPECT_TRUE(slot_equals(0, slot));
     EXPECT_TRUE(sim::status_history().empty());
+    EXPECT_EQ(read_file("/var/quarn.status"), GetParam().status);
 }
 
-// A full /var: the line cannot be stored, so the last complete status must stay in place.
-TEST_F(Quarn, StatusThatCannotBeStoredKeepsThePreviousLine) {
-    std::vector<uint8_t> slot = stage_pair(1000, 1000);
-    {
-        std::ofstream previous(root + "/var/quarn.status");
-        previous << "Succeeded\n";
-    }
-    std::filesystem::create_symlink("/dev/full", root + "/var/quarn.status.new");
-    run_result r = run({"quarn", "slot0"});
-    EXPECT_EQ(r.rc, 0);
-    EXPECT_TRUE(slot_equals(0, slot));
-    EXPECT_TRUE(sim::status_history().empty());
-    EXPECT_EQ(read_file("/var/quarn.status"), "Succeeded\n");
-}
+INSTANTIATE_TEST_SUITE_P(
+    Run, UnwritableVar,
+    ::testing::Values(
+        var_case{"missing",
+                 [](const std::string &root) { std::filesystem::remove_all(root + "/var"); }, ""},
+        var_case{"read_only", [](const std::string &) { sim::set_var_read_only(true); },
+                 "Failed\n"},
+        // A full file system: the line cannot be stored whole.
+        var_case{"full",
+                 [](const std::string &root) {
+                     std::filesystem::create_symlink("/dev/full", root + "/var/quarn.status.new");
+                 },
+                 "Failed\n"}),
+    case_name{});

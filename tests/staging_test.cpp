@@ -1,12 +1,14 @@
 // Image staging: the region limits, the presence map and every file error.
 #include "harness.h"
 
+#include <cstring>
 #include <fcntl.h>
+#include <filesystem>
 #include <unistd.h>
 
 struct staging_case {
     const char *name;
-    int64_t boot_size; // -1: the file is missing
+    int64_t boot_size; // -1: the file is missing (either file)
     int64_t main_size;
     const char *lines; // standard output holds these lines; a failed run ends with them
     const char *error; // standard error
@@ -19,7 +21,8 @@ TEST_P(Staging, BuildsTheSlotFromTheFiles) {
     std::vector<uint8_t> boot, main;
     if (c.boot_size >= 0)
         boot = stage(BOOT, static_cast<size_t>(c.boot_size), 1);
-    main = stage(MAIN, static_cast<size_t>(c.main_size), 2);
+    if (c.main_size >= 0)
+        main = stage(MAIN, static_cast<size_t>(c.main_size), 2);
     run_result r = run({"quarn", "slot0"});
     bool failed = c.error[0] != '\0' || std::string(c.lines).ends_with("File too large!\n");
     EXPECT_TRUE(failed ? r.out.ends_with(c.lines) : r.out.find(c.lines) != std::string::npos)
@@ -74,6 +77,9 @@ INSTANTIATE_TEST_SUITE_P(
                      "File too large!\n",
                      ""},
         staging_case{"boot_missing", -1, 10, "reading /sideload/boot_kv7m_1.bin...\n",
+                     "open failed: No such file or directory\n"},
+        staging_case{"main_missing", 10, -1,
+                     "10 Bytes (1 blocks)\nreading /sideload/lnximg.bin...\n",
                      "open failed: No such file or directory\n"}),
     case_name{});
 
@@ -84,6 +90,44 @@ TEST_F(Quarn, OneByteFileIsPaddedWithErasedBytes) {
     EXPECT_EQ(d[0], file_bytes(1, 1)[0]);
     EXPECT_EQ(std::count(d.begin() + 1, d.begin() + BLOCK_SIZE, 0xFF), BLOCK_SIZE - 1);
 }
+
+// Files whose size cannot be taken, or that hold less than their size says.
+struct odd_file_case {
+    const char *name;
+    const char *target; // what the boot image links to
+    const char *output; // standard output, from its start
+    const char *error;
+};
+
+class OddFile : public Quarn, public ::testing::WithParamInterface<odd_file_case> {};
+
+TEST_P(OddFile, FailsTheTargetBeforeTheDevice) {
+    const odd_file_case &c = GetParam();
+    if (!std::filesystem::exists(c.target))
+        GTEST_SKIP() << c.target << " is not there on this system";
+    stage(MAIN, 10);
+    std::filesystem::create_symlink(c.target, root + BOOT);
+    run_result r = run({"quarn", "slot1"});
+    EXPECT_EQ(r.rc, -1);
+    EXPECT_TRUE(r.out.starts_with(c.output)) << r.out;
+    EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'),
+              std::count(c.output, c.output + strlen(c.output), '\n') + (c.error[0] ? 0 : 1));
+    EXPECT_EQ(r.err, c.error);
+    EXPECT_TRUE(sim::dev(1).ops.empty());
+    EXPECT_EQ(read_file("/var/quarn.status"), "Failed\n");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Image, OddFile,
+    ::testing::Values(
+        // procfs files cannot seek to their end.
+        odd_file_case{"unseekable", "/proc/version", "reading /sideload/boot_kv7m_1.bin...\n",
+                      "seek failed: Invalid argument\n"},
+        // sysfs attributes claim 4096 bytes and hold a few.
+        odd_file_case{
+            "short", "/sys/kernel/uevent_seqnum",
+            "reading /sideload/boot_kv7m_1.bin...\n4096 Bytes (1 blocks)\nread failed: ", ""}),
+    case_name{});
 
 // Sizes at and beyond 4 GiB must not wrap round to small files (32-bit targets included).
 struct huge_case {

@@ -6,7 +6,9 @@
 
 #include <cstdio>
 #include <cstring>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 static const char *const target_table[2] = {"/dev/mtd0", "/dev/mtd1"};
 
@@ -55,7 +57,23 @@ static const char *select_target(int argc, char **argv) {
     return nullptr;
 }
 
+// Started with standard input, output or error closed, the next file opened would take
+// that number: the MTD device opened as descriptor 2 would get error reports written
+// into the flash. Each closed one is taken by /dev/null first.
+static void hold_standard_descriptors() {
+    for (;;) {
+        int fd = open("/dev/null", O_RDWR);
+        if (fd < 0)
+            return;
+        if (fd > STDERR_FILENO) {
+            close(fd);
+            return;
+        }
+    }
+}
+
 int run_update(int argc, char **argv) {
+    hold_standard_descriptors();
     report_status("starting\n");
     const char *device = select_target(argc, argv);
     if (device == nullptr) {

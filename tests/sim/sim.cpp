@@ -63,6 +63,10 @@ open_device *handle_of(int fd) {
     return nullptr;
 }
 
+bool var_read_only = false;
+
+bool is_var(const char *path) { return strncmp(path, "/var/", 5) == 0; }
+
 std::string mapped(const char *path) {
     if (strncmp(path, "/sideload", 9) == 0 || strncmp(path, "/var/", 5) == 0)
         return sandbox_root + path;
@@ -78,6 +82,7 @@ std::string op_text(const char *what, uint64_t offset, size_t len) {
 void reset(const std::string &root) {
     sandbox_root = root;
     active_fault = fault{};
+    var_read_only = false;
     history.clear();
     for (int n = 0; n < 2; n++) {
         device &d = devices[n];
@@ -93,6 +98,7 @@ void reset(const std::string &root) {
         d.writes.assign(BLOCK_COUNT, 0);
         d.ops.clear();
         d.open_flags = -1;
+        d.fd = -1;
     }
 }
 
@@ -103,6 +109,7 @@ std::vector<uint8_t> contents(int n) {
     pread(devices[n].storage, bytes.data(), IMAGE_SIZE, 0);
     return bytes;
 }
+void set_var_read_only(bool read_only) { var_read_only = read_only; }
 void inject(const fault &f) { active_fault = f; }
 const std::vector<std::string> &status_history() { return history; }
 std::string sandbox_path(const char *path) { return mapped(path); }
@@ -129,6 +136,10 @@ int __wrap_open64(const char *path, int flags, ...) {
         va_end(args);
     }
     int n = device_of_path(path);
+    if (n < 0 && var_read_only && is_var(path) && (flags & O_ACCMODE) != O_RDONLY) {
+        errno = EROFS;
+        return -1;
+    }
     if (n < 0)
         return __real_open64(mapped(path).c_str(), flags, mode);
     if (!devices[n].present) {
@@ -143,6 +154,7 @@ int __wrap_open64(const char *path, int flags, ...) {
         h.device = n;
         h.position = 0;
         devices[n].open_flags = flags;
+        devices[n].fd = h.fd;
         return h.fd;
     }
     errno = EMFILE;
@@ -189,7 +201,8 @@ int __wrap_ioctl(int fd, unsigned long request, ...) {
         return -1;
     }
     static uint8_t erased[BLOCK_SIZE];
-    memset(erased, 0xFF, BLOCK_SIZE);
+    memset(erased, fault_hits(fault_kind::erase_zeros, h->device, erase->start) ? 0x00 : 0xFF,
+           BLOCK_SIZE);
     pwrite(d.storage, erased, BLOCK_SIZE, erase->start);
     d.erases[erase->start / BLOCK_SIZE]++;
     return 0;
@@ -260,11 +273,18 @@ int __wrap_stat64(const char *path, struct stat64 *st) {
 }
 
 int __wrap_rename(const char *from, const char *to) {
+    if (var_read_only && (is_var(from) || is_var(to))) {
+        errno = EROFS;
+        return -1;
+    }
     std::string source = mapped(from);
     int rc = __real_rename(source.c_str(), mapped(to).c_str());
     if (rc == 0 && strcmp(to, "/var/quarn.status") == 0) {
+        // Bounded: a broken writer could have renamed a device node into place.
+        char line[256];
         std::ifstream in(mapped(to), std::ios::binary);
-        history.emplace_back(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+        in.read(line, sizeof line);
+        history.emplace_back(line, static_cast<size_t>(in.gcount()));
     }
     return rc;
 }

@@ -20,6 +20,7 @@ enum class fault_kind {
     write_short,  // write of the block stores and returns only half of it
     read_short,   // read of the block returns only half of it
     read_corrupt, // read of the block returns one byte changed
+    erase_zeros,  // MEMERASE of the block succeeds but leaves it all 0x00
 };
 
 struct fault {
@@ -35,8 +36,11 @@ struct device {
     std::vector<uint32_t> writes; // write count per block
     std::vector<std::string> ops; // "erase N", "write OFFSET+LEN", "read OFFSET+LEN"
     int open_flags = -1;          // flags of the last open
+    int fd = -1;                  // descriptor number of the last open
 };
 
+// Opening for writing and renaming under /var fail with EROFS.
+void set_var_read_only(bool read_only);
 // Both devices present, filled with an old-firmware pattern, no fault, sandbox at root.
 void reset(const std::string &root);
 device &dev(int n);
