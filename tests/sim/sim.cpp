@@ -21,7 +21,6 @@ ssize_t __real_read(int fd, void *buf, size_t len);
 ssize_t __real_write(int fd, const void *buf, size_t len);
 off64_t __real_lseek64(int fd, off64_t offset, int whence);
 int __real_ioctl(int fd, unsigned long request, ...);
-FILE *__real_fopen64(const char *path, const char *mode);
 int __real_stat64(const char *path, struct stat64 *st);
 int __real_rename(const char *from, const char *to);
 }
@@ -262,10 +261,6 @@ ssize_t __wrap_read(int fd, void *buf, size_t len) {
         static_cast<uint8_t *>(buf)[1000] ^= 0x01;
     h->position += len;
     return static_cast<ssize_t>(len);
-}
-
-FILE *__wrap_fopen64(const char *path, const char *mode) {
-    return __real_fopen64(mapped(path).c_str(), mode);
 }
 
 int __wrap_stat64(const char *path, struct stat64 *st) {
