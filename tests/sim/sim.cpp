@@ -111,8 +111,6 @@ std::vector<uint8_t> contents(int n) {
 void set_var_read_only(bool read_only) { var_read_only = read_only; }
 void inject(const fault &f) { active_fault = f; }
 const std::vector<std::string> &status_history() { return history; }
-std::string sandbox_path(const char *path) { return mapped(path); }
-
 int open_devices() {
     int count = 0;
     for (auto &h : handles)

@@ -52,7 +52,5 @@ std::vector<uint8_t> contents(int n);
 const std::vector<std::string> &status_history();
 // Number of device descriptors still open.
 int open_devices();
-// The sandbox path of an absolute program path ("/var/quarn.status").
-std::string sandbox_path(const char *path);
 
 } // namespace sim
