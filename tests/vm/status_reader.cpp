@@ -32,9 +32,7 @@ size_t state_count = 0;
 bool states_overflowed = false;
 volatile sig_atomic_t stop = 0;
 
-void on_signal(int) {
-    stop = 1;
-}
+void on_signal(int) { stop = 1; }
 
 // Longer content than MAX_CONTENT is kept cut but with its real length, which alone marks it
 // as wrong.
