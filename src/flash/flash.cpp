@@ -33,8 +33,8 @@ int32_t open_flash() {
 int32_t erase_flash() {
     puts("erasing...");
     for (uint32_t block = 0; block < BLOCK_COUNT; block++) {
-        report_progress("erasing", block_percent(block));
-        print_number("erase ", block, "\n");
+        report_status("erasing %5.1f %%\n", static_cast<double>(block_percent(block)));
+        printf("erase %u\n", block);
         erase_info_user erase = {block * BLOCK_SIZE, BLOCK_SIZE};
         if (ioctl(ctx.fd, MEMERASE, &erase) != 0) {
             report_error("erase");
@@ -52,9 +52,9 @@ int32_t write_flash() {
             continue;
         float percent =
             static_cast<float>(handled) * 100.0f / static_cast<float>(ctx.loaded_blocks);
-        report_progress("writing", percent);
+        report_status("writing %5.1f %%\n", static_cast<double>(percent));
         handled++;
-        print_number("write ", block, "\n");
+        printf("write %u\n", block);
         off_t offset = off_t{block} * BLOCK_SIZE;
         if (lseek(ctx.fd, offset, SEEK_SET) < 0) {
             report_error("lseek failed");
@@ -83,8 +83,8 @@ int32_t verify_flash() {
         return -1;
     }
     for (uint32_t block = 0; block < BLOCK_COUNT; block++) {
-        report_progress("verifying", block_percent(block));
-        print_number("read ", block, "\n");
+        report_status("verifying %5.1f %%\n", static_cast<double>(block_percent(block)));
+        printf("read %u\n", block);
         if (read(ctx.fd, readback, BLOCK_SIZE) != BLOCK_SIZE) {
             report_error("read failed");
             return -1;

@@ -2,6 +2,7 @@
 
 #include "status/status.h"
 
+#include <cinttypes>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
@@ -50,8 +51,7 @@ static int32_t read_image(int fd, uint32_t first_block, uint32_t max_blocks) {
     }
     uint64_t size = static_cast<uint64_t>(end);
     uint64_t blocks = (size + (BLOCK_SIZE - 1)) >> 17;
-    print_number("", size, " Bytes (");
-    print_number("", blocks, " blocks)\n");
+    printf("%" PRIu64 " Bytes (%" PRIu64 " blocks)\n", size, blocks);
     if (blocks > max_blocks) {
         puts("File too large!");
         return -1;
@@ -80,9 +80,7 @@ static int32_t read_image(int fd, uint32_t first_block, uint32_t max_blocks) {
 }
 
 int32_t load_image_file(const char *path, uint32_t first_block, uint32_t max_blocks) {
-    fputs("reading ", stdout);
-    fputs(path, stdout);
-    fputs("...\n", stdout);
+    printf("reading %s...\n", path);
     int fd = open(path, O_RDONLY);
     if (fd < 0) {
         report_error("open failed");
