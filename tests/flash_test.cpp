@@ -87,6 +87,92 @@ INSTANTIATE_TEST_SUITE_P(Flash, DeviceFault, ::testing::Values(
     case_name{});
 // clang-format on
 
+// The device as MEMGETINFO and MEMGETBADBLOCK describe it: a slot that cannot take the image
+// whole is refused before anything on it is erased, and the run goes on to slot 1.
+struct geometry_case {
+    const char *name;
+    void (*prepare)(sim::device &d);
+    const char *error;        // standard error; empty when the device is sound
+    size_t bad_block_queries; // how many erase blocks' marks are read
+};
+
+class Geometry : public Quarn, public ::testing::WithParamInterface<geometry_case> {};
+
+TEST_P(Geometry, RefusesADeviceThatCannotTakeTheSlotWhole) {
+    const geometry_case &c = GetParam();
+    std::vector<uint8_t> slot0 = stage_pair(1000, 2 * MiB);
+    std::vector<uint8_t> slot1 = expected_slot(stage(SLOT1_BOOT, 10, 3), stage(SLOT1_MAIN, 10, 4));
+    c.prepare(sim::dev(0));
+    const std::vector<uint8_t> before = sim::contents(0);
+    run_result r = run({"quarn", "slot0"});
+    bool sound = c.error[0] == '\0';
+    EXPECT_EQ(r.rc, sound ? 0 : -1);
+    EXPECT_EQ(r.err, c.error);
+    std::string first = target_output(BOOT, 1000, MAIN, 2 * MiB);
+    std::vector<std::string> statuses = {"starting\n"}, more = target_statuses(1000, 2 * MiB);
+    if (sound)
+        statuses.insert(statuses.end(), more.begin(), more.end());
+    else
+        first.resize(first.find("erasing...\n"));
+    EXPECT_EQ(r.out, first + target_output(SLOT1_BOOT, 10, SLOT1_MAIN, 10));
+    more = target_statuses(10, 10);
+    statuses.insert(statuses.end(), more.begin(), more.end());
+    statuses.push_back(sound ? "Succeeded\n" : "Failed\n");
+    EXPECT_EQ(sim::status_history(), statuses);
+    EXPECT_EQ(sim::dev(0).bad_block_queries.size(), c.bad_block_queries);
+    EXPECT_EQ(sim::dev(0).ops.empty(), !sound);
+    EXPECT_TRUE(slot_equals(0, sound ? slot0 : before));
+    EXPECT_TRUE(slot_equals(1, slot1));
+    EXPECT_EQ(sim::open_devices(), 0);
+}
+
+static void nand(sim::device &d) {
+    d.info.type = MTD_NANDFLASH;
+    d.info.flags = MTD_CAP_NANDFLASH;
+    d.info.writesize = 2048;
+    d.info.oobsize = 64;
+}
+
+// clang-format off
+INSTANTIATE_TEST_SUITE_P(Flash, Geometry, ::testing::Values(
+    geometry_case{"nor_16MiB", [](sim::device &) {}, "", 0},
+    geometry_case{"nor_64MiB", [](sim::device &d) { d.info.size = 64 * MiB; }, "", 0},
+    // One 128 KiB erase request covers two blocks.
+    geometry_case{"erase_blocks_of_64KiB", [](sim::device &d) { d.info.erasesize = 64 * 1024; },
+                  "", 0},
+    geometry_case{"nand", nand, "", 128},
+    geometry_case{"nand_bad_block_past_the_slot",
+                  [](sim::device &d) { nand(d); d.info.size = 32 * MiB; d.bad_block = 128; }, "", 128},
+    geometry_case{"nor_bad_block_marks_not_read", [](sim::device &d) { d.bad_block = 3; }, "", 0},
+    geometry_case{"geometry_unreadable", [](sim::device &d) { d.info_fails = true; },
+                  "refusing /dev/mtd0: cannot read its geometry: Inappropriate ioctl for device\n", 0},
+    geometry_case{"8MiB", [](sim::device &d) { d.info.size = 8 * MiB; },
+                  "refusing /dev/mtd0: size of 8388608 bytes is less than the 16777216 bytes of "
+                  "a slot\n", 0},
+    geometry_case{"one_block_short", [](sim::device &d) { d.info.size = 16 * MiB - BLOCK_SIZE; },
+                  "refusing /dev/mtd0: size of 16646144 bytes is less than the 16777216 bytes of "
+                  "a slot\n", 0},
+    geometry_case{"erase_blocks_of_256KiB", [](sim::device &d) { d.info.erasesize = 256 * 1024; },
+                  "refusing /dev/mtd0: erase block size of 262144 bytes does not divide 131072 "
+                  "bytes\n", 0},
+    geometry_case{"erase_blocks_of_96KiB", [](sim::device &d) { d.info.erasesize = 96 * 1024; },
+                  "refusing /dev/mtd0: erase block size of 98304 bytes does not divide 131072 "
+                  "bytes\n", 0},
+    geometry_case{"pages_of_256KiB",
+                  [](sim::device &d) { nand(d); d.info.writesize = 256 * 1024; },
+                  "refusing /dev/mtd0: write size of 262144 bytes does not divide 131072 bytes\n",
+                  0},
+    geometry_case{"nand_bad_block_0", [](sim::device &d) { nand(d); d.bad_block = 0; },
+                  "refusing /dev/mtd0: bad erase block at offset 0\n", 1},
+    geometry_case{"nand_bad_block_127", [](sim::device &d) { nand(d); d.bad_block = 127; },
+                  "refusing /dev/mtd0: bad erase block at offset 16646144\n", 128},
+    geometry_case{"nand_bad_block_marks_unreadable",
+                  [](sim::device &d) { nand(d); d.bad_block_query_fails = true; },
+                  "refusing /dev/mtd0: cannot read the bad block mark at offset 0: "
+                  "Input/output error\n", 1}),
+    case_name{});
+// clang-format on
+
 TEST_F(Quarn, MissingDeviceNodeFailsBeforeAnyOperation) {
     stage_pair(1000, 1000);
     sim::dev(0).present = false;

@@ -49,6 +49,26 @@ std::string target_output(const char *boot, size_t boot_size, const char *main, 
     return out;
 }
 
+static std::string progress(const char *phase, float percent) {
+    char line[64];
+    snprintf(line, sizeof line, "%s %5.1f %%\n", phase, static_cast<double>(percent));
+    return line;
+}
+
+std::vector<std::string> target_statuses(size_t boot_size, size_t main_size) {
+    std::vector<std::string> lines;
+    for (int b = 0; b < 128; b++)
+        lines.push_back(progress("erasing", static_cast<float>(b) * 100.0f * 0.0078125f));
+    size_t blocks =
+        (boot_size + BLOCK_SIZE - 1) / BLOCK_SIZE + (main_size + BLOCK_SIZE - 1) / BLOCK_SIZE;
+    for (size_t b = 0; b < blocks; b++)
+        lines.push_back(
+            progress("writing", static_cast<float>(b) * 100.0f / static_cast<float>(blocks)));
+    for (int b = 0; b < 128; b++)
+        lines.push_back(progress("verifying", static_cast<float>(b) * 100.0f * 0.0078125f));
+    return lines;
+}
+
 void Quarn::SetUp() {
     char dir[] = "/tmp/quarn-test-XXXXXX";
     ASSERT_NE(mkdtemp(dir), nullptr);

@@ -29,6 +29,8 @@ std::vector<uint8_t> expected_slot(const std::vector<uint8_t> &boot,
                                    const std::vector<uint8_t> &main);
 // The complete standard output of programming one target, for files of these sizes.
 std::string target_output(const char *boot, size_t boot_size, const char *main, size_t main_size);
+// Every progress line of programming one target, for files of these sizes, in order.
+std::vector<std::string> target_statuses(size_t boot_size, size_t main_size);
 
 class Quarn : public ::testing::Test {
   protected:

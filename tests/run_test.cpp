@@ -1,8 +1,11 @@
 // The update run: arguments, the second target, the outcome and the status file.
 #include "harness.h"
 
+#include <csignal>
 #include <filesystem>
 #include <fstream>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 struct argument_case {
@@ -20,6 +23,9 @@ TEST_P(Arguments, RejectedWithUsageAndFailed) {
     EXPECT_EQ(r.out, GetParam().usage);
     EXPECT_EQ(r.err, "");
     EXPECT_EQ(sim::status_history(), (std::vector<std::string>{"starting\n", "Failed\n"}));
+    // Only the outcome is synced: before its rename, and /var after it.
+    EXPECT_EQ(sim::var_events(), (std::vector<std::string>{"rename starting\n", "sync file",
+                                                           "rename Failed\n", "sync dir"}));
     EXPECT_EQ(read_file("/var/quarn.status"), "Failed\n");
     EXPECT_TRUE(sim::dev(0).ops.empty());
     EXPECT_TRUE(sim::dev(1).ops.empty());
@@ -165,6 +171,12 @@ TEST_F(Quarn, StatusLinesOfEveryPhase) {
     EXPECT_EQ(h.front(), "starting\n");
     EXPECT_EQ(h.back(), "Succeeded\n");
     EXPECT_FALSE(exists("/var/quarn.status.new"));
+    // Progress lines are not synced; the outcome is, before and after its rename.
+    const std::vector<std::string> &e = sim::var_events();
+    ASSERT_EQ(e.size(), h.size() + 2);
+    EXPECT_EQ(std::vector<std::string>(e.end() - 4, e.end()),
+              (std::vector<std::string>{"rename verifying  99.2 %\n", "sync file",
+                                        "rename Succeeded\n", "sync dir"}));
     const struct {
         uint32_t block;
         const char *value;
@@ -211,12 +223,154 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         var_case{"missing",
                  [](const std::string &root) { std::filesystem::remove_all(root + "/var"); }, ""},
-        var_case{"read_only", [](const std::string &) { sim::set_var_read_only(true); },
+        var_case{"read_only", [](const std::string &) { sim::set_var(sim::var_state::read_only); },
                  "Failed\n"},
-        // A full file system: the line cannot be stored whole.
-        var_case{"full",
-                 [](const std::string &root) {
-                     std::filesystem::create_symlink("/dev/full", root + "/var/quarn.status.new");
-                 },
+        // A full file system: the line cannot be stored.
+        var_case{"full", [](const std::string &) { sim::set_var(sim::var_state::full); },
                  "Failed\n"}),
+    case_name{});
+
+// Whatever was left or planted at the temporary path is replaced by quarn's own regular file:
+// nothing is written through a link, and a FIFO does not block the run.
+struct path_case {
+    const char *name;
+    void (*make)(const std::string &path);
+};
+
+class StatusPathTaken : public Quarn, public ::testing::WithParamInterface<path_case> {};
+
+TEST_P(StatusPathTaken, IsReplacedAndTheRunReportsAsEver) {
+    std::vector<uint8_t> slot = stage_pair(1000, 2000);
+    {
+        std::ofstream precious(root + "/precious");
+        precious << "precious data\n";
+    }
+    GetParam().make(root + "/var/quarn.status.new");
+    run_result r = run({"quarn", "slot0"});
+    EXPECT_EQ(r.rc, 0);
+    EXPECT_EQ(r.err, "");
+    EXPECT_TRUE(slot_equals(0, slot));
+    EXPECT_EQ(sim::status_history().size(), 1u + 128 + 2 + 128 + 1);
+    EXPECT_EQ(read_file("/var/quarn.status"), "Succeeded\n");
+    EXPECT_FALSE(exists("/var/quarn.status.new"));
+    EXPECT_EQ(read_file("/precious"), "precious data\n");
+    EXPECT_FALSE(exists("/nowhere"));
+}
+
+INSTANTIATE_TEST_SUITE_P(Run, StatusPathTaken,
+                         ::testing::Values(path_case{"fifo",
+                                                     [](const std::string &path) {
+                                                         ASSERT_EQ(mkfifo(path.c_str(), 0644), 0);
+                                                     }},
+                                           path_case{"link_to_a_file",
+                                                     [](const std::string &path) {
+                                                         std::filesystem::create_symlink(
+                                                             "../precious", path);
+                                                     }},
+                                           path_case{"dangling_link",
+                                                     [](const std::string &path) {
+                                                         std::filesystem::create_symlink(
+                                                             "../nowhere", path);
+                                                     }}),
+                         case_name{});
+
+// While another run holds the lock, a run touches nothing and says so, whatever /var is like.
+class RunLocked : public Quarn, public ::testing::WithParamInterface<var_case> {};
+
+TEST_P(RunLocked, RefusesAtOnceAndLeavesEverythingAlone) {
+    stage_pair(1000, 1000);
+    {
+        std::ofstream status(root + "/var/quarn.status");
+        status << "erasing  50.0 %\n";
+    }
+    GetParam().prepare(root);
+    int lock = sim::take_run_lock();
+    ASSERT_GE(lock, 0);
+    run_result r = run({"quarn", "slot0"});
+    close(lock);
+    EXPECT_EQ(r.rc, -1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "another quarn run is in progress\n");
+    EXPECT_TRUE(sim::var_events().empty());
+    EXPECT_EQ(read_file("/var/quarn.status"), GetParam().status);
+    EXPECT_TRUE(sim::dev(0).ops.empty());
+    // Released with its holder: the next run goes ahead.
+    sim::set_var(sim::var_state::writable);
+    EXPECT_EQ(run({"quarn", "slot0"}).rc, 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Run, RunLocked,
+    ::testing::Values(
+        var_case{"var_writable", [](const std::string &) {}, "erasing  50.0 %\n"},
+        var_case{"var_missing",
+                 [](const std::string &root) { std::filesystem::remove_all(root + "/var"); }, ""},
+        var_case{"var_read_only",
+                 [](const std::string &) { sim::set_var(sim::var_state::read_only); },
+                 "erasing  50.0 %\n"}),
+    case_name{});
+
+// A vanished reader of standard output or a hangup never stops a run midway; an interrupt or
+// a terminate signal still does. Each case runs in a child process with the signals' default
+// actions, slot 0 and slot 1 staged, the signal raised while slot 1 is half erased.
+struct signal_case {
+    const char *name;
+    int signal_number; // raised before erasing block 64 of /dev/mtd1; 0 for none
+    bool reader_gone;  // standard output is a pipe whose read end is closed
+    int killed_by;     // the signal that ends the child, or 0 when it exits
+    const char *status;
+};
+
+class Signals : public Quarn, public ::testing::WithParamInterface<signal_case> {};
+
+TEST_P(Signals, OnlyDeliberateStopsEndTheRun) {
+    const signal_case &c = GetParam();
+    std::vector<uint8_t> slot0 = stage_pair(MiB, 15 * MiB);
+    std::vector<uint8_t> slot1 =
+        expected_slot(stage(SLOT1_BOOT, MiB, 5), stage(SLOT1_MAIN, 15 * MiB, 6));
+    if (c.signal_number != 0)
+        sim::inject({.kind = sim::fault_kind::signal,
+                     .device = 1,
+                     .block = 64,
+                     .signal_number = c.signal_number});
+    fflush(nullptr);
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        for (int s : {SIGPIPE, SIGHUP, SIGINT, SIGTERM})
+            signal(s, SIG_DFL);
+        int out[2];
+        if (c.reader_gone && pipe(out) == 0) {
+            close(out[0]);
+            dup2(out[1], 1);
+            close(out[1]);
+        } else {
+            freopen("/dev/null", "w", stdout);
+        }
+        char name[] = "quarn", slot[] = "slot0";
+        char *argv[] = {name, slot, nullptr};
+        int rc = run_update(2, argv);
+        fflush(stdout); // as exit() flushes it
+        _exit(rc & 0xFF);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    if (c.killed_by != 0) {
+        EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == c.killed_by) << status;
+    } else {
+        ASSERT_TRUE(WIFEXITED(status)) << "killed by signal " << WTERMSIG(status);
+        EXPECT_EQ(WEXITSTATUS(status), 0);
+        EXPECT_TRUE(slot_equals(1, slot1));
+    }
+    EXPECT_TRUE(slot_equals(0, slot0));
+    EXPECT_EQ(read_file("/var/quarn.status"), c.status);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Run, Signals,
+    ::testing::Values(signal_case{"stdout_reader_gone", 0, true, 0, "Succeeded\n"},
+                      signal_case{"hangup", SIGHUP, false, 0, "Succeeded\n"},
+                      signal_case{"hangup_and_reader_gone", SIGHUP, true, 0, "Succeeded\n"},
+                      signal_case{"interrupt", SIGINT, false, SIGINT, "erasing  50.0 %\n"},
+                      signal_case{"terminate", SIGTERM, false, SIGTERM, "erasing  50.0 %\n"}),
     case_name{});

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <filesystem>
+#include <sys/stat.h>
 #include <unistd.h>
 
 struct staging_case {
@@ -91,10 +92,11 @@ TEST_F(Quarn, OneByteFileIsPaddedWithErasedBytes) {
     EXPECT_EQ(std::count(d.begin() + 1, d.begin() + BLOCK_SIZE, 0xFF), BLOCK_SIZE - 1);
 }
 
-// Files whose size cannot be taken, or that hold less than their size says.
+// Files whose size cannot be taken, that hold less than their size says, or whose open or
+// read would wait for a writer.
 struct odd_file_case {
     const char *name;
-    const char *target; // what the boot image links to
+    const char *target; // what the boot image links to; empty: the boot image is a FIFO
     const char *output; // standard output, from its start
     const char *error;
 };
@@ -103,10 +105,13 @@ class OddFile : public Quarn, public ::testing::WithParamInterface<odd_file_case
 
 TEST_P(OddFile, FailsTheTargetBeforeTheDevice) {
     const odd_file_case &c = GetParam();
-    if (!std::filesystem::exists(c.target))
+    if (c.target[0] == '\0')
+        ASSERT_EQ(mkfifo((root + BOOT).c_str(), 0644), 0);
+    else if (!std::filesystem::exists(c.target))
         GTEST_SKIP() << c.target << " is not there on this system";
+    else
+        std::filesystem::create_symlink(c.target, root + BOOT);
     stage(MAIN, 10);
-    std::filesystem::create_symlink(c.target, root + BOOT);
     run_result r = run({"quarn", "slot1"});
     EXPECT_EQ(r.rc, -1);
     EXPECT_TRUE(r.out.starts_with(c.output)) << r.out;
@@ -123,6 +128,8 @@ INSTANTIATE_TEST_SUITE_P(
         // procfs files cannot seek to their end.
         odd_file_case{"unseekable", "/proc/version", "reading /sideload/boot_kv7m_1.bin...\n",
                       "seek failed: Invalid argument\n"},
+        odd_file_case{"fifo", "", "reading /sideload/boot_kv7m_1.bin...\n",
+                      "seek failed: Illegal seek\n"},
         // sysfs attributes claim 4096 bytes and hold a few.
         odd_file_case{
             "short", "/sys/kernel/uevent_seqnum",

@@ -3,6 +3,8 @@
 #include "image/image.h"
 #include "status/status.h"
 
+#include <cerrno>
+#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
@@ -19,6 +21,53 @@ static float block_percent(uint32_t block) {
     return static_cast<float>(block) * 100.0f * 0.0078125f;
 }
 
+// "refusing /dev/mtd0: reason" on standard error: the device is left as it was.
+__attribute__((format(printf, 1, 2))) static int32_t refuse_flash(const char *format, ...) {
+    fprintf(stderr, "refusing %s: ", ctx.target);
+    va_list args;
+    va_start(args, format);
+    vfprintf(stderr, format, args);
+    va_end(args);
+    fputc('\n', stderr);
+    return -1;
+}
+
+static bool is_nand(const mtd_info_user &info) {
+    return info.type == MTD_NANDFLASH || info.type == MTD_MLCNANDFLASH;
+}
+
+// Checked before the first erase, since a failure halfway through the erase destroys the old
+// firmware without writing the new: a partition smaller than the slot, erase blocks or pages
+// that whole-block requests cannot address, or a bad block that the erase would stop at.
+static int32_t check_flash() {
+    mtd_info_user info;
+    if (ioctl(ctx.fd, MEMGETINFO, &info) != 0)
+        return refuse_flash("cannot read its geometry: %s", strerror(errno));
+    if (info.size < IMAGE_SIZE)
+        return refuse_flash("size of %u bytes is less than the %u bytes of a slot", info.size,
+                            IMAGE_SIZE);
+    // Smaller erase blocks are fine: one request then erases several of them.
+    if (info.erasesize == 0 || BLOCK_SIZE % info.erasesize != 0)
+        return refuse_flash("erase block size of %u bytes does not divide %u bytes", info.erasesize,
+                            BLOCK_SIZE);
+    if (info.writesize == 0 || BLOCK_SIZE % info.writesize != 0)
+        return refuse_flash("write size of %u bytes does not divide %u bytes", info.writesize,
+                            BLOCK_SIZE);
+    if (!is_nand(info))
+        return 0;
+    for (uint32_t offset = 0; offset < IMAGE_SIZE; offset += info.erasesize) {
+        __kernel_loff_t at = offset;
+        int bad = ioctl(ctx.fd, MEMGETBADBLOCK, &at);
+        if (bad < 0)
+            return refuse_flash("cannot read the bad block mark at offset %u: %s", offset,
+                                strerror(errno));
+        if (bad > 0)
+            return refuse_flash("bad erase block at offset %u", offset);
+    }
+    return 0;
+}
+
+// A refused device is closed by close_flash, like any other failed target.
 int32_t open_flash() {
     puts("opening MTD device...");
     ctx.fd = open(ctx.target, O_RDWR | O_SYNC);
@@ -26,7 +75,7 @@ int32_t open_flash() {
         report_error("failed to open MTD device");
         return -1;
     }
-    return 0;
+    return check_flash();
 }
 
 // Every block is erased, present or not: blocks without file data must verify as 0xFF.

@@ -4,10 +4,15 @@
 #include "image/image.h"
 #include "status/status.h"
 
+#include <cerrno>
+#include <csignal>
+#include <cstddef>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 static const char *const target_table[2] = {"/dev/mtd0", "/dev/mtd1"};
@@ -72,14 +77,48 @@ static void hold_standard_descriptors() {
     }
 }
 
-int run_update(int argc, char **argv) {
-    hold_standard_descriptors();
+// A logger that dies with the read end of standard output, or a dropped SSH or serial session,
+// must not kill the run midway with slot 1 half erased: writes to standard output then just
+// fail, and their errors are ignored. SIGINT and SIGTERM stay deliberate stops.
+static void ignore_hangups() {
+    signal(SIGPIPE, SIG_IGN);
+    signal(SIGHUP, SIG_IGN);
+}
+
+// The abstract address "@quarn": no file is needed, so the lock works with /var missing or
+// read-only, and the kernel releases it however the process ends.
+static const char RUN_LOCK_NAME[] = "quarn";
+
+// One run at a time, system-wide: two runs would erase and write the same device interleaved
+// and both write the status file. Returns the descriptor that holds the lock, or -1.
+static int lock_run() {
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        report_error("cannot take the run lock");
+        return -1;
+    }
+    sockaddr_un address = {};
+    address.sun_family = AF_UNIX;
+    memcpy(address.sun_path + 1, RUN_LOCK_NAME, sizeof RUN_LOCK_NAME - 1);
+    auto len = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + sizeof RUN_LOCK_NAME);
+    if (bind(fd, reinterpret_cast<sockaddr *>(&address), len) != 0) {
+        if (errno == EADDRINUSE)
+            fputs("another quarn run is in progress\n", stderr);
+        else
+            report_error("cannot take the run lock");
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+static int update(int argc, char **argv) {
     report_status("starting\n");
     const char *device = select_target(argc, argv);
     if (device == nullptr) {
         // execve() may pass no arguments at all, not even the program name.
         printf("usage: %s slot0|slot1\n", argc > 0 && argv[0] != nullptr ? argv[0] : "quarn");
-        report_status("Failed\n");
+        report_outcome("Failed\n");
         return -1;
     }
     // Slot 1 is still programmed after slot 0 failed, but the run only succeeds when
@@ -90,9 +129,22 @@ int run_update(int argc, char **argv) {
             result = -1;
     }
     if (result != 0) {
-        report_status("Failed\n");
+        report_outcome("Failed\n");
         return -1;
     }
-    report_status("Succeeded\n");
+    report_outcome("Succeeded\n");
     return 0;
+}
+
+// The lock is taken once the standard descriptors are held, so it can never take one of their
+// numbers, and before anything is written; a refused run writes nothing at all.
+int run_update(int argc, char **argv) {
+    hold_standard_descriptors();
+    ignore_hangups();
+    int lock = lock_run();
+    if (lock < 0)
+        return -1;
+    int result = update(argc, argv);
+    close(lock);
+    return result;
 }

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <csignal>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -11,7 +12,9 @@
 #include <mtd/mtd-user.h>
 #include <sys/ioctl.h>
 #include <sys/mman.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 extern "C" {
@@ -23,6 +26,10 @@ off64_t __real_lseek64(int fd, off64_t offset, int whence);
 int __real_ioctl(int fd, unsigned long request, ...);
 int __real_stat64(const char *path, struct stat64 *st);
 int __real_rename(const char *from, const char *to);
+int __real_unlink(const char *path);
+int __real_fsync(int fd);
+int __real_fdatasync(int fd);
+int __real_bind(int fd, const struct sockaddr *address, socklen_t len);
 }
 
 namespace sim {
@@ -38,7 +45,11 @@ std::string sandbox_root;
 device devices[2];
 fault active_fault;
 std::vector<std::string> history;
+std::vector<std::string> events;
 open_device handles[4];
+var_state var = var_state::writable;
+int var_files[4] = {-1, -1, -1, -1}; // descriptors of files opened under /var
+int var_dir = -1;                    // descriptor of /var itself
 
 bool fault_hits(fault_kind kind, int device, uint64_t offset) {
     return active_fault.kind == kind && active_fault.device == device &&
@@ -62,12 +73,51 @@ open_device *handle_of(int fd) {
     return nullptr;
 }
 
-bool var_read_only = false;
+// path is dir itself or lies under it.
+bool under(const char *path, const char *dir) {
+    size_t len = strlen(dir);
+    return strncmp(path, dir, len) == 0 && (path[len] == '\0' || path[len] == '/');
+}
 
-bool is_var(const char *path) { return strncmp(path, "/var/", 5) == 0; }
+bool is_var(const char *path) { return under(path, "/var"); }
+
+bool is_var_file(int fd) {
+    return fd >= 0 &&
+           std::find(std::begin(var_files), std::end(var_files), fd) != std::end(var_files);
+}
+
+void track_var(const char *path, int fd) {
+    if (fd < 0 || !is_var(path))
+        return;
+    if (strcmp(path, "/var") == 0) {
+        var_dir = fd;
+        return;
+    }
+    for (int &f : var_files) {
+        if (f < 0) {
+            f = fd;
+            return;
+        }
+    }
+}
+
+void untrack_var(int fd) {
+    if (fd == var_dir)
+        var_dir = -1;
+    for (int &f : var_files)
+        if (f == fd)
+            f = -1;
+}
+
+void record_sync(int fd) {
+    if (fd == var_dir)
+        events.emplace_back("sync dir");
+    else if (is_var_file(fd))
+        events.emplace_back("sync file");
+}
 
 std::string mapped(const char *path) {
-    if (strncmp(path, "/sideload", 9) == 0 || strncmp(path, "/var/", 5) == 0)
+    if (under(path, "/sideload") || is_var(path))
         return sandbox_root + path;
     return path;
 }
@@ -81,11 +131,22 @@ std::string op_text(const char *what, uint64_t offset, size_t len) {
 void reset(const std::string &root) {
     sandbox_root = root;
     active_fault = fault{};
-    var_read_only = false;
+    var = var_state::writable;
     history.clear();
+    events.clear();
     for (int n = 0; n < 2; n++) {
         device &d = devices[n];
         d.present = true;
+        d.info = mtd_info_user{};
+        d.info.type = MTD_NORFLASH;
+        d.info.flags = MTD_CAP_NORFLASH;
+        d.info.size = IMAGE_SIZE;
+        d.info.erasesize = BLOCK_SIZE;
+        d.info.writesize = 1;
+        d.info_fails = false;
+        d.bad_block = -1;
+        d.bad_block_query_fails = false;
+        d.bad_block_queries.clear();
         static uint8_t block[BLOCK_SIZE];
         for (size_t i = 0; i < BLOCK_SIZE; i++)
             block[i] = static_cast<uint8_t>((i * 7 + 3 + static_cast<size_t>(n)) & 0x7F);
@@ -108,9 +169,23 @@ std::vector<uint8_t> contents(int n) {
     pread(devices[n].storage, bytes.data(), IMAGE_SIZE, 0);
     return bytes;
 }
-void set_var_read_only(bool read_only) { var_read_only = read_only; }
+void set_var(var_state state) { var = state; }
+const std::vector<std::string> &var_events() { return events; }
 void inject(const fault &f) { active_fault = f; }
 const std::vector<std::string> &status_history() { return history; }
+int take_run_lock() {
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address = {};
+    address.sun_family = AF_UNIX;
+    memcpy(address.sun_path + 1, "quarn", 5);
+    if (bind(fd, reinterpret_cast<sockaddr *>(&address),
+             static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 6)) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
 int open_devices() {
     int count = 0;
     for (auto &h : handles)
@@ -133,12 +208,16 @@ int __wrap_open64(const char *path, int flags, ...) {
         va_end(args);
     }
     int n = device_of_path(path);
-    if (n < 0 && var_read_only && is_var(path) && (flags & O_ACCMODE) != O_RDONLY) {
+    if (n < 0 && var == var_state::read_only && is_var(path) &&
+        ((flags & O_ACCMODE) != O_RDONLY || (flags & O_CREAT) != 0)) {
         errno = EROFS;
         return -1;
     }
-    if (n < 0)
-        return __real_open64(mapped(path).c_str(), flags, mode);
+    if (n < 0) {
+        int fd = __real_open64(mapped(path).c_str(), flags, mode);
+        track_var(path, fd);
+        return fd;
+    }
     if (!devices[n].present) {
         errno = ENOENT;
         return -1;
@@ -161,6 +240,7 @@ int __wrap_open64(const char *path, int flags, ...) {
 int __wrap_close(int fd) {
     if (open_device *h = handle_of(fd))
         h->fd = -1;
+    untrack_var(fd);
     return __real_close(fd);
 }
 
@@ -186,6 +266,27 @@ int __wrap_ioctl(int fd, unsigned long request, ...) {
     if (h == nullptr)
         return __real_ioctl(fd, request, arg);
     device &d = devices[h->device];
+    if (request == MEMGETINFO) {
+        if (d.info_fails) {
+            errno = ENOTTY;
+            return -1;
+        }
+        *static_cast<mtd_info_user *>(arg) = d.info;
+        return 0;
+    }
+    if (request == MEMGETBADBLOCK) {
+        auto offset = static_cast<uint64_t>(*static_cast<__kernel_loff_t *>(arg));
+        d.bad_block_queries.push_back(offset);
+        if (d.info.erasesize == 0 || offset >= d.info.size || offset % d.info.erasesize != 0) {
+            errno = EINVAL;
+            return -1;
+        }
+        if (d.bad_block_query_fails) {
+            errno = EIO;
+            return -1;
+        }
+        return d.bad_block >= 0 && offset / d.info.erasesize == uint64_t(d.bad_block) ? 1 : 0;
+    }
     auto *erase = static_cast<erase_info_user *>(arg);
     if (request != MEMERASE || erase->start % BLOCK_SIZE != 0 || erase->length != BLOCK_SIZE ||
         erase->start >= IMAGE_SIZE) {
@@ -193,6 +294,8 @@ int __wrap_ioctl(int fd, unsigned long request, ...) {
         return -1;
     }
     d.ops.push_back("erase " + std::to_string(erase->start / BLOCK_SIZE));
+    if (fault_hits(fault_kind::signal, h->device, erase->start))
+        raise(active_fault.signal_number);
     if (fault_hits(fault_kind::erase_fails, h->device, erase->start)) {
         errno = EIO;
         return -1;
@@ -206,6 +309,10 @@ int __wrap_ioctl(int fd, unsigned long request, ...) {
 }
 
 ssize_t __wrap_write(int fd, const void *buf, size_t len) {
+    if (is_var_file(fd) && var == var_state::full) {
+        errno = ENOSPC;
+        return -1;
+    }
     open_device *h = handle_of(fd);
     if (h == nullptr)
         return __real_write(fd, buf, len);
@@ -265,8 +372,39 @@ int __wrap_stat64(const char *path, struct stat64 *st) {
     return __real_stat64(mapped(path).c_str(), st);
 }
 
+int __wrap_unlink(const char *path) {
+    if (var == var_state::read_only && is_var(path)) {
+        errno = EROFS;
+        return -1;
+    }
+    return __real_unlink(mapped(path).c_str());
+}
+
+int __wrap_fsync(int fd) {
+    record_sync(fd);
+    return __real_fsync(fd);
+}
+
+int __wrap_fdatasync(int fd) {
+    record_sync(fd);
+    return __real_fdatasync(fd);
+}
+
+// The run lock's abstract address gets the sandbox's name added.
+int __wrap_bind(int fd, const struct sockaddr *address, socklen_t len) {
+    const auto *unix_address = reinterpret_cast<const sockaddr_un *>(address);
+    if (address->sa_family != AF_UNIX || unix_address->sun_path[0] != '\0')
+        return __real_bind(fd, address, len);
+    sockaddr_un own = *unix_address;
+    size_t name_len = len - offsetof(sockaddr_un, sun_path);
+    std::string suffix = ":" + sandbox_root;
+    memcpy(own.sun_path + name_len, suffix.data(), suffix.size());
+    return __real_bind(fd, reinterpret_cast<const sockaddr *>(&own),
+                       static_cast<socklen_t>(len + suffix.size()));
+}
+
 int __wrap_rename(const char *from, const char *to) {
-    if (var_read_only && (is_var(from) || is_var(to))) {
+    if (var == var_state::read_only && (is_var(from) || is_var(to))) {
         errno = EROFS;
         return -1;
     }
@@ -278,6 +416,7 @@ int __wrap_rename(const char *from, const char *to) {
         std::ifstream in(mapped(to), std::ios::binary);
         in.read(line, sizeof line);
         history.emplace_back(line, static_cast<size_t>(in.gcount()));
+        events.push_back("rename " + history.back());
     }
     return rc;
 }

@@ -1,12 +1,14 @@
 // A simulated pair of MTD devices and a sandboxed file system root for the host tests.
 // The test build links the program with -Wl,--wrap over its system calls; the wrappers
-// send /dev/mtd0 and /dev/mtd1 to RAM devices with NOR flash physics and every path under
-// /sideload and /var into a sandbox directory.
+// send /dev/mtd0 and /dev/mtd1 to RAM devices with NOR flash physics, every path under
+// /sideload and /var into a sandbox directory, and the run lock to an address of the
+// sandbox's own, so that tests may run side by side.
 #pragma once
 
 #include "image/image.h"
 
 #include <cstdint>
+#include <mtd/mtd-user.h>
 #include <string>
 #include <vector>
 
@@ -21,27 +23,44 @@ enum class fault_kind {
     read_short,   // read of the block returns only half of it
     read_corrupt, // read of the block returns one byte changed
     erase_zeros,  // MEMERASE of the block succeeds but leaves it all 0x00
+    signal,       // MEMERASE of the block raises a signal first
 };
 
 struct fault {
     fault_kind kind = fault_kind::none;
-    int device = 0;     // 0 for /dev/mtd0, 1 for /dev/mtd1
-    uint32_t block = 0; // block the fault hits
+    int device = 0;        // 0 for /dev/mtd0, 1 for /dev/mtd1
+    uint32_t block = 0;    // block the fault hits
+    int signal_number = 0; // signal: the signal raised
 };
 
 struct device {
-    bool present = true;          // the device node exists
-    int storage = -1;             // memfd with the IMAGE_SIZE bytes of flash
-    std::vector<uint32_t> erases; // erase count per block
-    std::vector<uint32_t> writes; // write count per block
-    std::vector<std::string> ops; // "erase N", "write OFFSET+LEN", "read OFFSET+LEN"
-    int open_flags = -1;          // flags of the last open
-    int fd = -1;                  // descriptor number of the last open
+    bool present = true;                     // the device node exists
+    mtd_info_user info;                      // what MEMGETINFO answers
+    bool info_fails = false;                 // MEMGETINFO fails with ENOTTY
+    int64_t bad_block = -1;                  // erase block (of info.erasesize) marked bad, or -1
+    bool bad_block_query_fails = false;      // MEMGETBADBLOCK fails with EIO
+    std::vector<uint64_t> bad_block_queries; // offsets MEMGETBADBLOCK was asked about
+    int storage = -1;                        // memfd with the IMAGE_SIZE bytes of flash
+    std::vector<uint32_t> erases;            // erase count per block
+    std::vector<uint32_t> writes;            // write count per block
+    std::vector<std::string> ops;            // "erase N", "write OFFSET+LEN", "read OFFSET+LEN"
+    int open_flags = -1;                     // flags of the last open
+    int fd = -1;                             // descriptor number of the last open
 };
 
-// Opening for writing and renaming under /var fail with EROFS.
-void set_var_read_only(bool read_only);
-// Both devices present, filled with an old-firmware pattern, no fault, sandbox at root.
+// What /var does with the status file.
+enum class var_state {
+    writable,
+    read_only, // creating, removing and renaming fail with EROFS
+    full,      // a write to a file stores nothing and fails with ENOSPC
+};
+void set_var(var_state state);
+// /var/quarn.status.new synced ("sync file"), renamed over the status file ("rename LINE")
+// and /var synced ("sync dir"), in order.
+const std::vector<std::string> &var_events();
+
+// Both devices present as 16 MiB NOR flash with 128 KiB erase blocks, filled with an
+// old-firmware pattern, no fault, sandbox at root.
 void reset(const std::string &root);
 device &dev(int n);
 void inject(const fault &f);
@@ -50,6 +69,8 @@ void inject(const fault &f);
 std::vector<uint8_t> contents(int n);
 // Every status line that a rename made current, in order.
 const std::vector<std::string> &status_history();
+// Takes the run lock as another run of quarn would; closing the descriptor releases it.
+int take_run_lock();
 // Number of device descriptors still open.
 int open_devices();
 
