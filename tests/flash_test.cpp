@@ -41,7 +41,7 @@ TEST_P(DeviceFault, FailsTheTargetAndReportsIt) {
     sim::inject(c.fault);
     run_result r = run({"quarn", "slot0"});
     EXPECT_EQ(r.rc, -1);
-    EXPECT_TRUE(r.out.ends_with(c.tail)) << r.out.substr(r.out.size() - 60);
+    EXPECT_TRUE(r.out.ends_with(c.tail)) << tail(r.out, 60);
     // A short count comes without an error number of its own: only the message is fixed.
     if (std::string(c.error).ends_with(": ")) {
         EXPECT_TRUE(r.err.starts_with(c.error)) << r.err;
@@ -72,6 +72,9 @@ INSTANTIATE_TEST_SUITE_P(Flash, DeviceFault, ::testing::Values(
     fault_case{"changed_byte_at_9", {fault_kind::read_corrupt, 0, 9},
                "read 9\nverify error in block 9\n", "", "verifying   7.0 %\n",
                "read 1179648+131072"},
+    fault_case{"changed_last_byte_at_9", {fault_kind::read_corrupt, 0, 9, BLOCK_SIZE - 1},
+               "read 9\nverify error in block 9\n", "", "verifying   7.0 %\n",
+               "read 1179648+131072"},
     fault_case{"seek_fails_at_9", {fault_kind::seek_fails, 0, 9}, "write 8\nwrite 9\n",
                "lseek failed: Invalid argument\n", "writing  37.5 %\n", "write 1048576+131072"},
     fault_case{"rewind_before_verify_fails", {fault_kind::seek_fails, 0, 0},
@@ -79,6 +82,10 @@ INSTANTIATE_TEST_SUITE_P(Flash, DeviceFault, ::testing::Values(
                "writing  93.8 %\n", "write 3014656+131072", 0},
     // Block 100 carries no file data: it must read back erased, every byte 0xFF.
     fault_case{"changed_byte_in_erased_block_100", {fault_kind::read_corrupt, 0, 100},
+               "read 100\nverify error in block 100\n", "", "verifying  78.1 %\n",
+               "read 13107200+131072"},
+    fault_case{"changed_last_byte_in_erased_block_100",
+               {fault_kind::read_corrupt, 0, 100, BLOCK_SIZE - 1},
                "read 100\nverify error in block 100\n", "", "verifying  78.1 %\n",
                "read 13107200+131072"},
     fault_case{"erased_to_zeros_at_100", {fault_kind::erase_zeros, 0, 100},

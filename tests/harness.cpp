@@ -69,6 +69,10 @@ std::vector<std::string> target_statuses(size_t boot_size, size_t main_size) {
     return lines;
 }
 
+std::string tail(const std::string &text, size_t len) {
+    return text.substr(text.size() > len ? text.size() - len : 0);
+}
+
 void Quarn::SetUp() {
     char dir[] = "/tmp/quarn-test-XXXXXX";
     ASSERT_NE(mkdtemp(dir), nullptr);

@@ -31,6 +31,8 @@ std::vector<uint8_t> expected_slot(const std::vector<uint8_t> &boot,
 std::string target_output(const char *boot, size_t boot_size, const char *main, size_t main_size);
 // Every progress line of programming one target, for files of these sizes, in order.
 std::vector<std::string> target_statuses(size_t boot_size, size_t main_size);
+// The end of a text, at most len characters of it, to show in a failure.
+std::string tail(const std::string &text, size_t len);
 
 class Quarn : public ::testing::Test {
   protected:

@@ -79,13 +79,21 @@ TEST_P(SecondTarget, FollowsSlot0OnlyWhenBothFilesAreReadableRegularFiles) {
     EXPECT_EQ(r.rc, 0) << r.err;
     EXPECT_TRUE(slot_equals(0, slot0));
     std::string first = target_output(BOOT, 200000, MAIN, 3 * BLOCK_SIZE);
+    // Slot 1's write percentages count its own blocks only.
+    std::vector<std::string> statuses = {"starting\n"};
+    std::vector<std::string> more = target_statuses(200000, 3 * BLOCK_SIZE);
+    statuses.insert(statuses.end(), more.begin(), more.end());
     if (GetParam().second_target) {
         EXPECT_EQ(r.out, first + target_output(SLOT1_BOOT, 5000, SLOT1_MAIN, 9000));
         EXPECT_TRUE(slot_equals(1, slot1));
+        more = target_statuses(5000, 9000);
+        statuses.insert(statuses.end(), more.begin(), more.end());
     } else {
         EXPECT_EQ(r.out, first);
         EXPECT_TRUE(sim::dev(1).ops.empty());
     }
+    statuses.push_back("Succeeded\n");
+    EXPECT_EQ(sim::status_history(), statuses);
     EXPECT_EQ(read_file("/var/quarn.status"), "Succeeded\n");
 }
 
@@ -165,12 +173,18 @@ TEST_F(Quarn, FailedSlot1FailsTheRun) {
 // The status file: every progress line, rounded as printed.
 TEST_F(Quarn, StatusLinesOfEveryPhase) {
     stage_pair(200000, BLOCK_SIZE); // blocks 0, 1 and 8
+    mode_t mask = umask(022);
     ASSERT_EQ(run({"quarn", "slot1"}).rc, 0);
+    umask(mask);
     const std::vector<std::string> &h = sim::status_history();
     ASSERT_EQ(h.size(), 1u + 128 + 3 + 128 + 1);
     EXPECT_EQ(h.front(), "starting\n");
     EXPECT_EQ(h.back(), "Succeeded\n");
     EXPECT_FALSE(exists("/var/quarn.status.new"));
+    // Other programs on the device read it.
+    struct stat st;
+    ASSERT_EQ(stat((root + "/var/quarn.status").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0644u);
     // Progress lines are not synced; the outcome is, before and after its rename.
     const std::vector<std::string> &e = sim::var_events();
     ASSERT_EQ(e.size(), h.size() + 2);
@@ -225,8 +239,11 @@ INSTANTIATE_TEST_SUITE_P(
                  [](const std::string &root) { std::filesystem::remove_all(root + "/var"); }, ""},
         var_case{"read_only", [](const std::string &) { sim::set_var(sim::var_state::read_only); },
                  "Failed\n"},
-        // A full file system: the line cannot be stored.
+        // A full file system: the line cannot be stored, or only part of it.
         var_case{"full", [](const std::string &) { sim::set_var(sim::var_state::full); },
+                 "Failed\n"},
+        var_case{"short_write",
+                 [](const std::string &) { sim::set_var(sim::var_state::short_write); },
                  "Failed\n"}),
     case_name{});
 

@@ -27,7 +27,7 @@ TEST_P(Staging, BuildsTheSlotFromTheFiles) {
     run_result r = run({"quarn", "slot0"});
     bool failed = c.error[0] != '\0' || std::string(c.lines).ends_with("File too large!\n");
     EXPECT_TRUE(failed ? r.out.ends_with(c.lines) : r.out.find(c.lines) != std::string::npos)
-        << r.out.substr(r.out.size() > 200 ? r.out.size() - 200 : 0);
+        << tail(r.out, 200);
     EXPECT_EQ(r.err, c.error);
     if (failed) {
         EXPECT_EQ(r.rc, -1);

@@ -313,6 +313,8 @@ ssize_t __wrap_write(int fd, const void *buf, size_t len) {
         errno = ENOSPC;
         return -1;
     }
+    if (is_var_file(fd) && var == var_state::short_write)
+        len /= 2;
     open_device *h = handle_of(fd);
     if (h == nullptr)
         return __real_write(fd, buf, len);
@@ -362,8 +364,8 @@ ssize_t __wrap_read(int fd, void *buf, size_t len) {
     if (fault_hits(fault_kind::read_short, h->device, at))
         len /= 2;
     pread(d.storage, buf, len, static_cast<off_t>(at));
-    if (fault_hits(fault_kind::read_corrupt, h->device, at) && len > 1000)
-        static_cast<uint8_t *>(buf)[1000] ^= 0x01;
+    if (fault_hits(fault_kind::read_corrupt, h->device, at) && len > active_fault.byte)
+        static_cast<uint8_t *>(buf)[active_fault.byte] ^= 0x01;
     h->position += len;
     return static_cast<ssize_t>(len);
 }

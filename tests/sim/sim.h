@@ -30,6 +30,7 @@ struct fault {
     fault_kind kind = fault_kind::none;
     int device = 0;        // 0 for /dev/mtd0, 1 for /dev/mtd1
     uint32_t block = 0;    // block the fault hits
+    uint32_t byte = 1000;  // read_corrupt: the byte of the block that is changed
     int signal_number = 0; // signal: the signal raised
 };
 
@@ -51,8 +52,9 @@ struct device {
 // What /var does with the status file.
 enum class var_state {
     writable,
-    read_only, // creating, removing and renaming fail with EROFS
-    full,      // a write to a file stores nothing and fails with ENOSPC
+    read_only,   // creating, removing and renaming fail with EROFS
+    full,        // a write to a file stores nothing and fails with ENOSPC
+    short_write, // a write to a file stores only half of what it is given
 };
 void set_var(var_state state);
 // /var/quarn.status.new synced ("sync file"), renamed over the status file ("rename LINE")
