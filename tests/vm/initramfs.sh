@@ -3,27 +3,32 @@
 # make /dev/mtd0 and /dev/mtd1 (and the virtio disk that carries results out), the init
 # script beside this file, and any extra folders.
 #
-# usage: initramfs.sh -m MODULES_DIR [-l 'MODULE [PARAMS]']... [-a DIR]... [-j JOB] OUTPUT
+# usage: initramfs.sh -m MODULES_DIR [-l 'MODULE [PARAMS]']... [-a DIR]... [-b BINARY]... [-j JOB]
+#                     OUTPUT
 #   -m  a kernel's /lib/modules/<version> folder with its modules.dep (see kernel.sh)
 #   -l  a module to load at boot, with its parameters, in load order; its dependencies are
 #       found in modules.dep and loaded first. Without -l: the MTD stack and the virtio disk.
 #   -a  a folder whose contents are copied into the root (for example an install DESTDIR)
+#   -b  a program of this machine, copied to the same path in the root with the shared
+#       libraries it needs (for example /usr/sbin/flash_erase)
 #   -j  the job script that init runs once the devices exist (installed as /job)
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
-modules_dir="" job="" loads=() adds=()
-while getopts "m:l:a:j:" opt; do
+modules_dir="" job="" loads=() adds=() binaries=()
+usage() { sed -n '6,14s/^# \{0,1\}//p' "$0" >&2; exit 2; }
+while getopts "m:l:a:b:j:" opt; do
   case $opt in
     m) modules_dir=$OPTARG ;;
     l) loads+=("$OPTARG") ;;
     a) adds+=("$OPTARG") ;;
+    b) binaries+=("$OPTARG") ;;
     j) job=$OPTARG ;;
-    *) sed -n '5,12s/^# \{0,1\}//p' "$0" >&2; exit 2 ;;
+    *) usage ;;
   esac
 done
 shift $((OPTIND - 1))
-[ $# -eq 1 ] && [ -n "$modules_dir" ] || { sed -n '5,12s/^# \{0,1\}//p' "$0" >&2; exit 2; }
+[ $# -eq 1 ] && [ -n "$modules_dir" ] || usage
 output=$1
 [ -f "$modules_dir/modules.dep" ] || { echo "initramfs.sh: no modules.dep in $modules_dir" >&2; exit 1; }
 if [ ${#loads[@]} -eq 0 ]; then
@@ -93,6 +98,16 @@ if [ -n "$job" ]; then
 fi
 for dir in "${adds[@]}"; do
   cp -a "$dir/." "$root/"
+done
+for binary in "${binaries[@]}"; do
+  mkdir -p "$root$(dirname "$binary")"
+  cp "$binary" "$root$binary"
+  # The loader and every library ldd resolves, at the paths the binary looks for them.
+  ldd "$binary" | awk '$2 == "=>" && $3 ~ /^\// { print $3 } $1 ~ /^\// { print $1 }' |
+    while read -r lib; do
+      mkdir -p "$root$(dirname "$lib")"
+      cp -L "$lib" "$root$lib"
+    done
 done
 
 mkdir -p "$(dirname "$output")"

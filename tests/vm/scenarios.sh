@@ -7,13 +7,16 @@
 # sets the stage. A scenario folder holds:
 #   args          quarn's arguments, on one line
 #   sideload/     the staged files (none when absent)
+#   dev0, dev1    the kernel's MTD device (mtd0, mtd2, ...) that is /dev/mtd0 or /dev/mtd1
+#                 during the scenario
 #   fill0, fill1  a line of text repeated over all of /dev/mtd0 or /dev/mtd1 before the run
 #   status        the status file's content before the run
 #   var-readonly  (flag) /var is read-only during the run
 #   remove-mtd1   (flag) /dev/mtd1 does not exist during the run
 #   reader        (flag) a second process reads the status file in a tight loop during the run
+#   second-run    (flag) a second quarn with the same arguments starts while the first erases;
+#                 its output, exit status and the state of things when it ended are saved too
 set -eu
-SIZE=16777216
 
 uptime_s() { cut -d' ' -f1 /proc/uptime; }
 
@@ -25,8 +28,20 @@ for dir in /scenarios/*/; do
   start=$(uptime_s)
 
   for n in 0 1; do
-    # Through the MTD character device, as anything else on the device would write it.
-    yes "$(cat "$dir/fill$n")" | head -c $SIZE >/dev/mtd$n
+    dev=$(cat "$dir/dev$n")
+    if [ "$dev" != "mtd$n" ]; then
+      mv "/dev/mtd$n" "/dev/.mtd$n.home"
+      mv "/dev/$dev" "/dev/mtd$n"
+    fi
+    # Through the MTD character device, as anything else on the device would write it. NAND
+    # pages must be erased before they are programmed; flash_erase first tries a whole-chip
+    # erase, which a bad block fails, and then skips the bad block, so its complaint is noise.
+    if [ "$(cat "/sys/class/mtd/$dev/type")" = nand ]; then
+      flash_erase -q "/dev/mtd$n" 0 0 2>/tmp/erase.log || { cat /tmp/erase.log; exit 1; }
+    fi
+    yes "$(cat "$dir/fill$n")" | head -c "$(cat "/sys/class/mtd/$dev/size")" >/tmp/fill
+    dd if=/tmp/fill of="/dev/mtd$n" bs=131072 2>/dev/null
+    rm /tmp/fill
   done
   rm -rf /sideload
   if [ -d "$dir/sideload" ]; then cp -a "$dir/sideload" /sideload; else mkdir /sideload; fi
@@ -46,8 +61,22 @@ for dir in /scenarios/*/; do
 
   run_start=$(uptime_s)
   rc=0
-  # shellcheck disable=SC2046 # the arguments are separate words
-  (cd / && exec /usr/sbin/quarn $(cat "$dir/args")) >"$out/stdout" 2>"$out/stderr" || rc=$?
+  if [ -e "$dir/second-run" ]; then
+    # shellcheck disable=SC2046 # the arguments are separate words
+    (cd / && exec /usr/sbin/quarn $(cat "$dir/args")) >"$out/stdout" 2>"$out/stderr" &
+    first=$!
+    until grep -q '^erasing' /var/quarn.status 2>/dev/null; do :; done
+    rc2=0
+    # shellcheck disable=SC2046
+    (cd / && exec /usr/sbin/quarn $(cat "$dir/args")) >"$out/stdout2" 2>"$out/stderr2" || rc2=$?
+    if kill -0 "$first" 2>/dev/null; then echo running; else echo ended; fi >"$out/first-after-second"
+    cp /var/quarn.status "$out/status-after-second"
+    echo "$rc2" >"$out/rc2"
+    wait "$first" || rc=$?
+  else
+    # shellcheck disable=SC2046
+    (cd / && exec /usr/sbin/quarn $(cat "$dir/args")) >"$out/stdout" 2>"$out/stderr" || rc=$?
+  fi
   run_end=$(uptime_s)
   echo "$rc" >"$out/rc"
 
@@ -61,6 +90,13 @@ for dir in /scenarios/*/; do
   [ ! -e /var/quarn.status ] || cp /var/quarn.status "$out/status"
   cat /dev/mtd0 >"$out/mtd0"
   cat /dev/mtd1 >"$out/mtd1"
+  for n in 0 1; do
+    dev=$(cat "$dir/dev$n")
+    if [ "$dev" != "mtd$n" ]; then
+      mv "/dev/mtd$n" "/dev/$dev"
+      mv "/dev/.mtd$n.home" "/dev/mtd$n"
+    fi
+  done
   echo "$start $run_start $run_end $(uptime_s)" >"$out/times"
 
   vm-save "$out"

@@ -2,8 +2,11 @@
 """quarn on the Linux kernel's MTD devices, in a QEMU VM.
 
 Builds quarn static and installs it into a root folder, stages every scenario's files, boots
-Debian's kernel once with two block2mtd devices (16 MiB, 128 KiB erase blocks) and runs all
-scenarios in that one boot (scenarios.sh). Back on the host, each scenario's standard output,
+Debian's kernel once and runs all scenarios in that one boot (scenarios.sh). The kernel's MTD
+devices (see MODULES): mtd0 and mtd1 are block2mtd (16 MiB, 128 KiB erase blocks); mtd2, mtd3
+and mtd4 are 16 MiB partitions of a simulated SLC NAND chip (2 KiB pages, 128 KiB erase
+blocks), mtd4 with a factory bad block; mtd6 is an 8 MiB mtdram device. A scenario may put
+any of them in the place of /dev/mtd0 or /dev/mtd1. Back on the host, each scenario's standard output,
 standard error, exit status, status file, /var listing and the whole contents of both devices
 are compared with what this script expects. The expected device images are built here from
 the staged files alone: a 16 MiB area of 0xFF, the boot file at offset 0, the main file at
@@ -32,6 +35,21 @@ BOOT_BLOCKS = 8
 MAIN_BLOCKS = 120
 QUARN = "/usr/sbin/quarn"
 SKIP = 77
+
+# In load order, which is the order of the MTD device numbers. nandsim's chip is 128 MiB: three
+# 16 MiB partitions and the rest (mtd5); chip block 261 is block 5 of the third partition.
+MODULES = [
+    "mtd",
+    "brd rd_nr=2 rd_size=16384",
+    "block2mtd block2mtd=/dev/ram0,128Ki block2mtd=/dev/ram1,128Ki",
+    "nandsim id_bytes=0x20,0xf1,0x00,0x1d parts=128,128,128 badblocks=261",
+    "mtdram total_size=8192 erase_size=128",
+    "virtio_pci",
+    "virtio_blk",
+]
+DEVICE_SIZES = {"mtd0": AREA, "mtd1": AREA, "mtd2": AREA, "mtd3": AREA, "mtd4": AREA,
+                "mtd6": AREA // 2}
+NAND_BAD_BLOCK_OFFSET = 5 * BLOCK
 
 DEFAULT_PAIR = ("/sideload/boot_kv7m_1.bin", "/sideload/lnximg.bin")
 SLOT1_PAIR = ("/sideload/slot1/fsbl.bin", "/sideload/slot1/user.bin")
@@ -68,13 +86,17 @@ class Scenario:
     and what the run must produce."""
 
     def __init__(self, name, args, files=None, var_readonly=False, remove_mtd1=False,
-                 reader=False):
+                 reader=False, devices=("mtd0", "mtd1"), refused=None, second_run=False):
         self.name = name
         self.args = args
         self.files = files or {}  # path under / -> bytes
         self.var_readonly = var_readonly
         self.remove_mtd1 = remove_mtd1
         self.reader = reader
+        self.devices = devices  # the kernel's MTD devices at /dev/mtd0 and /dev/mtd1
+        self.refused = refused or {}  # device number -> the reason quarn gives for refusing it
+        # A second quarn run with the same arguments starts while the first one erases.
+        self.second_run = second_run
         self.fills = ["quarn vm %s %s fill" % (name, dev) for dev in ("mtd0", "mtd1")]
         self.expect()
         # The status file starts with the line the run must not end with, so that a run that
@@ -82,8 +104,9 @@ class Scenario:
         self.status_before = "Succeeded\n" if self.final_status == "Failed\n" else "Failed\n"
 
     def fill(self, device):
+        size = DEVICE_SIZES[self.devices[device]]
         line = (self.fills[device] + "\n").encode()
-        return (line * (AREA // len(line) + 1))[:AREA]
+        return (line * (size // len(line) + 1))[:size]
 
     def expect(self):
         """Works out, from the staged files alone, what the run must print and leave behind."""
@@ -122,6 +145,9 @@ class Scenario:
         if device == 1 and self.remove_mtd1:
             self.stderr += "failed to open MTD device: No such file or directory\n"
             return False
+        if device in self.refused:
+            self.stderr += "refusing %s: %s\n" % (DEVICES[device], self.refused[device])
+            return False
         self.stdout.append("erasing...")
         for block in range(BLOCKS):
             self.statuses.append(status_line("erasing", block_percent(block)))
@@ -144,9 +170,11 @@ class Scenario:
         for device, text in enumerate(self.fills):
             (folder / ("fill%d" % device)).write_text(text + "\n")
         (folder / "status").write_text(self.status_before)
-        for flag in ("var_readonly", "remove_mtd1", "reader"):
+        for flag in ("var_readonly", "remove_mtd1", "reader", "second_run"):
             if getattr(self, flag):
                 (folder / flag.replace("_", "-")).touch()
+        for device, kernel_name in enumerate(self.devices):
+            (folder / ("dev%d" % device)).write_text(kernel_name + "\n")
         for path, data in self.files.items():
             target = folder / path.lstrip("/")
             target.parent.mkdir(parents=True, exist_ok=True)
@@ -186,6 +214,20 @@ def scenarios():
         Scenario("09-slot0-fails-slot1-programmed", ["slot0"],
                  pair(filler * (MIB + 1), data(100), (data(BLOCK), data(BLOCK * 2 + 5)))),
         Scenario("10-bad-argument", ["SLOT0"], pair(data(100), data(100))),
+        Scenario("11-nand-both-slots", ["slot0"],
+                 pair(data(MIB), data(15 * MIB), (data(300_000), data(BLOCK * 7 + 2048))),
+                 devices=("mtd2", "mtd3")),
+        # Refused before its first erase; slot 1 is still programmed.
+        Scenario("12-nand-bad-block", ["slot0"],
+                 pair(data(5000), data(BLOCK), (data(6000), data(7000))), devices=("mtd4", "mtd3"),
+                 refused={0: "bad erase block at offset %d" % NAND_BAD_BLOCK_OFFSET}),
+        Scenario("13-mtdram-8MiB", ["slot0"], pair(data(5000), data(BLOCK)),
+                 devices=("mtd6", "mtd1"),
+                 refused={0: "size of %d bytes is less than the %d bytes of a slot"
+                          % (AREA // 2, AREA)}),
+        Scenario("14-second-run-while-erasing", ["slot0"],
+                 pair(data(MIB), data(15 * MIB), (data(MIB), data(15 * MIB))), reader=True,
+                 second_run=True),
     ]
 
 
@@ -247,6 +289,23 @@ def check_reader(scenario, folder, problems, allowed):
     return reads, len(seen), len(history)
 
 
+def check_second_run(folder, problems, allowed):
+    """The second run must have been refused at once: exit status 255, one line on standard
+    error, nothing on standard output, and the first run still at work when it ended."""
+    rc = int((folder / "rc2").read_text())
+    if rc != 255:
+        problems.append("second run: exit status %d, expected 255" % rc)
+    compare_text("second run's standard output", (folder / "stdout2").read_text(), "", problems)
+    compare_text("second run's standard error", (folder / "stderr2").read_text(),
+                 "another quarn run is in progress\n", problems)
+    first = (folder / "first-after-second").read_text().strip()
+    if first != "running":
+        problems.append("the first run had %s when the second ended" % first)
+    status = (folder / "status-after-second").read_text()
+    if status not in allowed or status in ("starting\n", "Succeeded\n", "Failed\n"):
+        problems.append("status file held %r when the second run ended" % status)
+
+
 def check(scenario, folder, allowed):
     problems = []
     if not folder.is_dir():
@@ -278,6 +337,8 @@ def check(scenario, folder, allowed):
     reader = None
     if scenario.reader:
         reader = check_reader(scenario, folder, problems, allowed)
+    if scenario.second_run:
+        check_second_run(folder, problems, allowed)
     return problems, reader
 
 
@@ -294,11 +355,11 @@ def main():
     in_ci = os.environ.get("CI", "") not in ("", "0", "false")
 
     missing = [tool for tool in ("qemu-system-x86_64", "cpio", "depmod") if tool_missing(tool)]
-    if not os.path.exists("/bin/busybox"):
-        missing.append("/bin/busybox")
+    missing += [path for path in ("/bin/busybox", "/usr/sbin/flash_erase")
+                if not os.path.exists(path)]
     if missing:
-        print("vm test: %s not installed (packages qemu-system-x86, cpio, kmod, busybox-static)"
-              % ", ".join(missing))
+        print("vm test: %s not installed (packages qemu-system-x86, cpio, kmod, busybox-static, "
+              "mtd-utils)" % ", ".join(missing))
         if in_ci:
             print("vm test: FAILED: CI must run the VM test")
             return 1
@@ -325,8 +386,10 @@ def main():
     for scenario in cases:
         scenario.stage(test_root / "scenarios" / scenario.name)
     initrd = work / "initramfs.cpio.gz"
-    subprocess.run([HERE / "initramfs.sh", "-m", modules, "-a", work / "quarn-root",
-                    "-a", test_root, "-j", HERE / "scenarios.sh", initrd], check=True)
+    loads = [arg for module in MODULES for arg in ("-l", module)]
+    subprocess.run([HERE / "initramfs.sh", "-m", modules, *loads, "-a", work / "quarn-root",
+                    "-a", test_root, "-b", "/usr/sbin/flash_erase", "-j", HERE / "scenarios.sh",
+                    initrd], check=True)
     prepared = time.monotonic()
 
     results = work / "results"
