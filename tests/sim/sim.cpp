@@ -48,8 +48,6 @@ std::vector<std::string> history;
 std::vector<std::string> events;
 open_device handles[4];
 var_state var = var_state::writable;
-int var_files[4] = {-1, -1, -1, -1}; // descriptors of files opened under /var
-int var_dir = -1;                    // descriptor of /var itself
 
 bool fault_hits(fault_kind kind, int device, uint64_t offset) {
     return active_fault.kind == kind && active_fault.device == device &&
@@ -81,39 +79,23 @@ bool under(const char *path, const char *dir) {
 
 bool is_var(const char *path) { return under(path, "/var"); }
 
-bool is_var_file(int fd) {
-    return fd >= 0 &&
-           std::find(std::begin(var_files), std::end(var_files), fd) != std::end(var_files);
-}
-
-void track_var(const char *path, int fd) {
-    if (fd < 0 || !is_var(path))
-        return;
-    if (strcmp(path, "/var") == 0) {
-        var_dir = fd;
-        return;
-    }
-    for (int &f : var_files) {
-        if (f < 0) {
-            f = fd;
-            return;
-        }
-    }
-}
-
-void untrack_var(int fd) {
-    if (fd == var_dir)
-        var_dir = -1;
-    for (int &f : var_files)
-        if (f == fd)
-            f = -1;
+// Where a descriptor of the program's points to: "dir" for the sandbox's /var, "file" for a
+// file in it, else empty.
+std::string var_kind(int fd) {
+    char link[32], target[4096];
+    snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+    ssize_t len = readlink(link, target, sizeof target - 1);
+    target[len > 0 ? len : 0] = '\0';
+    std::string dir = sandbox_root + "/var";
+    if (!under(target, dir.c_str()))
+        return "";
+    return target == dir ? "dir" : "file";
 }
 
 void record_sync(int fd) {
-    if (fd == var_dir)
-        events.emplace_back("sync dir");
-    else if (is_var_file(fd))
-        events.emplace_back("sync file");
+    std::string kind = var_kind(fd);
+    if (!kind.empty())
+        events.push_back("sync " + kind);
 }
 
 std::string mapped(const char *path) {
@@ -213,11 +195,8 @@ int __wrap_open64(const char *path, int flags, ...) {
         errno = EROFS;
         return -1;
     }
-    if (n < 0) {
-        int fd = __real_open64(mapped(path).c_str(), flags, mode);
-        track_var(path, fd);
-        return fd;
-    }
+    if (n < 0)
+        return __real_open64(mapped(path).c_str(), flags, mode);
     if (!devices[n].present) {
         errno = ENOENT;
         return -1;
@@ -240,7 +219,6 @@ int __wrap_open64(const char *path, int flags, ...) {
 int __wrap_close(int fd) {
     if (open_device *h = handle_of(fd))
         h->fd = -1;
-    untrack_var(fd);
     return __real_close(fd);
 }
 
@@ -309,12 +287,13 @@ int __wrap_ioctl(int fd, unsigned long request, ...) {
 }
 
 ssize_t __wrap_write(int fd, const void *buf, size_t len) {
-    if (is_var_file(fd) && var == var_state::full) {
-        errno = ENOSPC;
-        return -1;
-    }
-    if (is_var_file(fd) && var == var_state::short_write)
+    if ((var == var_state::full || var == var_state::short_write) && var_kind(fd) == "file") {
+        if (var == var_state::full) {
+            errno = ENOSPC;
+            return -1;
+        }
         len /= 2;
+    }
     open_device *h = handle_of(fd);
     if (h == nullptr)
         return __real_write(fd, buf, len);
