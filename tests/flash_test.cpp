@@ -143,17 +143,18 @@ static void nand(sim::device &d) {
 // clang-format off
 INSTANTIATE_TEST_SUITE_P(Flash, Geometry, ::testing::Values(
     geometry_case{"nor_16MiB", [](sim::device &) {}, "", 0},
-    geometry_case{"nor_64MiB", [](sim::device &d) { d.info.size = 64 * MiB; }, "", 0},
+    // MEMGETINFO's 32-bit size wraps round to 8 MiB.
+    geometry_case{"4GiB_and_8MiB", [](sim::device &d) { d.size = (4ull << 30) + 8 * MiB; }, "", 0},
     // One 128 KiB erase request covers two blocks.
     geometry_case{"erase_blocks_of_64KiB", [](sim::device &d) { d.info.erasesize = 64 * 1024; },
                   "", 0},
     geometry_case{"nand", nand, "", 128},
     geometry_case{"geometry_unreadable", [](sim::device &d) { d.info_fails = true; },
                   "refusing /dev/mtd0: cannot read its geometry: Inappropriate ioctl for device\n", 0},
-    geometry_case{"8MiB", [](sim::device &d) { d.info.size = 8 * MiB; },
+    geometry_case{"8MiB", [](sim::device &d) { d.size = 8 * MiB; },
                   "refusing /dev/mtd0: size of 8388608 bytes is less than the 16777216 bytes of "
                   "a slot\n", 0},
-    geometry_case{"one_block_short", [](sim::device &d) { d.info.size = 16 * MiB - BLOCK_SIZE; },
+    geometry_case{"one_block_short", [](sim::device &d) { d.size = 16 * MiB - BLOCK_SIZE; },
                   "refusing /dev/mtd0: size of 16646144 bytes is less than the 16777216 bytes of "
                   "a slot\n", 0},
     geometry_case{"erase_blocks_of_256KiB", [](sim::device &d) { d.info.erasesize = 256 * 1024; },
@@ -166,6 +167,16 @@ INSTANTIATE_TEST_SUITE_P(Flash, Geometry, ::testing::Values(
                   [](sim::device &d) { nand(d); d.info.writesize = 256 * 1024; },
                   "refusing /dev/mtd0: write size of 262144 bytes does not divide 131072 bytes\n",
                   0},
+    geometry_case{"erase_size_0", [](sim::device &d) { d.info.erasesize = 0; },
+                  "refusing /dev/mtd0: erase block size of 0 bytes does not divide 131072 bytes\n", 0},
+    geometry_case{"write_size_0", [](sim::device &d) { d.info.writesize = 0; },
+                  "refusing /dev/mtd0: write size of 0 bytes does not divide 131072 bytes\n", 0},
+    geometry_case{"nand_64KiB_erase_blocks_bad_block_255",
+                  [](sim::device &d) { nand(d); d.info.erasesize = 64 * 1024; d.bad_block = 255; },
+                  "refusing /dev/mtd0: bad erase block at offset 16711680\n", 256},
+    geometry_case{"mlc_nand_bad_block_3",
+                  [](sim::device &d) { nand(d); d.info.type = MTD_MLCNANDFLASH; d.bad_block = 3; },
+                  "refusing /dev/mtd0: bad erase block at offset 393216\n", 4},
     geometry_case{"nand_bad_block_127", [](sim::device &d) { nand(d); d.bad_block = 127; },
                   "refusing /dev/mtd0: bad erase block at offset 16646144\n", 128},
     geometry_case{"nand_bad_block_marks_unreadable",

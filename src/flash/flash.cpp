@@ -4,6 +4,7 @@
 #include "status/status.h"
 
 #include <cerrno>
+#include <cinttypes>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -43,8 +44,16 @@ static int32_t check_flash() {
     mtd_info_user info;
     if (ioctl(ctx.fd, MEMGETINFO, &info) != 0)
         return refuse_flash("cannot read its geometry: %s", strerror(errno));
-    if (info.size < IMAGE_SIZE)
-        return refuse_flash("size of %u bytes is less than the %u bytes of a slot", info.size,
+    // MEMGETINFO gives the size in 32 bits, which wrap on a partition of 4 GiB or more; the end
+    // of the device as lseek finds it is the whole size.
+    uint64_t size = info.size;
+    if (size < IMAGE_SIZE) {
+        off_t end = lseek(ctx.fd, 0, SEEK_END);
+        if (end >= 0)
+            size = static_cast<uint64_t>(end);
+    }
+    if (size < IMAGE_SIZE)
+        return refuse_flash("size of %" PRIu64 " bytes is less than the %u bytes of a slot", size,
                             IMAGE_SIZE);
     // Smaller erase blocks are fine: one request then erases several of them.
     if (info.erasesize == 0 || BLOCK_SIZE % info.erasesize != 0)

@@ -122,7 +122,7 @@ void reset(const std::string &root) {
         d.info = mtd_info_user{};
         d.info.type = MTD_NORFLASH;
         d.info.flags = MTD_CAP_NORFLASH;
-        d.info.size = IMAGE_SIZE;
+        d.size = IMAGE_SIZE;
         d.info.erasesize = BLOCK_SIZE;
         d.info.writesize = 1;
         d.info_fails = false;
@@ -226,6 +226,10 @@ off64_t __wrap_lseek64(int fd, off64_t offset, int whence) {
     open_device *h = handle_of(fd);
     if (h == nullptr)
         return __real_lseek64(fd, offset, whence);
+    if (whence == SEEK_END) {
+        h->position = devices[h->device].size;
+        return static_cast<off64_t>(h->position);
+    }
     if (whence != SEEK_SET || offset < 0 || offset > IMAGE_SIZE ||
         fault_hits(fault_kind::seek_fails, h->device, static_cast<uint64_t>(offset))) {
         errno = EINVAL;
@@ -250,12 +254,13 @@ int __wrap_ioctl(int fd, unsigned long request, ...) {
             return -1;
         }
         *static_cast<mtd_info_user *>(arg) = d.info;
+        static_cast<mtd_info_user *>(arg)->size = static_cast<uint32_t>(d.size);
         return 0;
     }
     if (request == MEMGETBADBLOCK) {
         auto offset = static_cast<uint64_t>(*static_cast<__kernel_loff_t *>(arg));
         d.bad_block_queries.push_back(offset);
-        if (d.info.erasesize == 0 || offset >= d.info.size || offset % d.info.erasesize != 0) {
+        if (d.info.erasesize == 0 || offset >= d.size || offset % d.info.erasesize != 0) {
             errno = EINVAL;
             return -1;
         }

@@ -36,7 +36,8 @@ struct fault {
 
 struct device {
     bool present = true;                     // the device node exists
-    mtd_info_user info;                      // what MEMGETINFO answers
+    uint64_t size = IMAGE_SIZE;              // as lseek(SEEK_END) finds it
+    mtd_info_user info;                      // what MEMGETINFO answers, the size's low 32 bits
     bool info_fails = false;                 // MEMGETINFO fails with ENOTTY
     int64_t bad_block = -1;                  // erase block (of info.erasesize) marked bad, or -1
     bool bad_block_query_fails = false;      // MEMGETBADBLOCK fails with EIO
