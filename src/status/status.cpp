@@ -13,7 +13,8 @@ static const char STATUS_NEW_PATH[] = "/var/quarn.status.new";
 
 // O_EXCL creates a new regular file or fails: it never follows a link planted at the path
 // (quarn runs as root) and never opens a FIFO or device node that would block or swallow the
-// line. Whatever stands there is removed and replaced by the new file.
+// line. A file, link, FIFO or node left there is removed first; a directory is not, and the
+// line is then lost as on a read-only /var.
 static int create_status_file() {
     const int flags = O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC;
     int fd = open(STATUS_NEW_PATH, flags, 0666);

@@ -19,6 +19,8 @@
 set -eu
 
 uptime_s() { cut -d' ' -f1 /proc/uptime; }
+# shellcheck disable=SC2046 # the arguments are separate words
+run_quarn() { (cd / && exec /usr/sbin/quarn $(cat "$dir/args")); }
 
 echo "job started at $(uptime_s) s of uptime"
 for dir in /scenarios/*/; do
@@ -62,20 +64,17 @@ for dir in /scenarios/*/; do
   run_start=$(uptime_s)
   rc=0
   if [ -e "$dir/second-run" ]; then
-    # shellcheck disable=SC2046 # the arguments are separate words
-    (cd / && exec /usr/sbin/quarn $(cat "$dir/args")) >"$out/stdout" 2>"$out/stderr" &
+    run_quarn >"$out/stdout" 2>"$out/stderr" &
     first=$!
     until grep -q '^erasing' /var/quarn.status 2>/dev/null; do :; done
     rc2=0
-    # shellcheck disable=SC2046
-    (cd / && exec /usr/sbin/quarn $(cat "$dir/args")) >"$out/stdout2" 2>"$out/stderr2" || rc2=$?
+    run_quarn >"$out/stdout2" 2>"$out/stderr2" || rc2=$?
     if kill -0 "$first" 2>/dev/null; then echo running; else echo ended; fi >"$out/first-after-second"
     cp /var/quarn.status "$out/status-after-second"
     echo "$rc2" >"$out/rc2"
     wait "$first" || rc=$?
   else
-    # shellcheck disable=SC2046
-    (cd / && exec /usr/sbin/quarn $(cat "$dir/args")) >"$out/stdout" 2>"$out/stderr" || rc=$?
+    run_quarn >"$out/stdout" 2>"$out/stderr" || rc=$?
   fi
   run_end=$(uptime_s)
   echo "$rc" >"$out/rc"
