@@ -4,6 +4,8 @@
 #include <cstring>
 #include <fcntl.h>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -97,7 +99,7 @@ TEST_F(Quarn, OneByteFileIsPaddedWithErasedBytes) {
 struct odd_file_case {
     const char *name;
     const char *target; // what the boot image links to; empty: the boot image is a FIFO
-    const char *output; // standard output, from its start
+    const char *output; // standard output; a short read's byte count is added
     const char *error;
 };
 
@@ -112,11 +114,15 @@ TEST_P(OddFile, FailsTheTargetBeforeTheDevice) {
     else
         std::filesystem::create_symlink(c.target, root + BOOT);
     stage(MAIN, 10);
+    std::string output = c.output;
+    // A short read reports the bytes it got: all that the file holds.
+    if (output.ends_with("read failed: ")) {
+        std::ifstream in(c.target, std::ios::binary);
+        output += std::to_string(std::distance(std::istreambuf_iterator<char>(in), {})) + "\n";
+    }
     run_result r = run({"quarn", "slot1"});
     EXPECT_EQ(r.rc, -1);
-    EXPECT_TRUE(r.out.starts_with(c.output)) << r.out;
-    EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'),
-              std::count(c.output, c.output + strlen(c.output), '\n') + (c.error[0] ? 0 : 1));
+    EXPECT_EQ(r.out, output);
     EXPECT_EQ(r.err, c.error);
     EXPECT_TRUE(sim::dev(1).ops.empty());
     EXPECT_EQ(read_file("/var/quarn.status"), "Failed\n");
