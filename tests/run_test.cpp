@@ -23,9 +23,10 @@ TEST_P(Arguments, RejectedWithUsageAndFailed) {
     EXPECT_EQ(r.out, GetParam().usage);
     EXPECT_EQ(r.err, "");
     EXPECT_EQ(sim::status_history(), (std::vector<std::string>{"starting\n", "Failed\n"}));
-    // Only the outcome is synced: before its rename, and /var after it.
-    EXPECT_EQ(sim::var_events(), (std::vector<std::string>{"rename starting\n", "sync file",
-                                                           "rename Failed\n", "sync dir"}));
+    // "starting" and the outcome are synced: each before its rename, and /var after it.
+    EXPECT_EQ(sim::var_events(),
+              (std::vector<std::string>{"sync file", "rename starting\n", "sync dir", "sync file",
+                                        "rename Failed\n", "sync dir"}));
     EXPECT_EQ(read_file("/var/quarn.status"), "Failed\n");
     EXPECT_TRUE(sim::dev(0).ops.empty());
     EXPECT_TRUE(sim::dev(1).ops.empty());
@@ -185,9 +186,13 @@ TEST_F(Quarn, StatusLinesOfEveryPhase) {
     struct stat st;
     ASSERT_EQ(stat((root + "/var/quarn.status").c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 07777, 0644u);
-    // Progress lines are not synced; the outcome is, before and after its rename.
+    // Progress lines are not synced; "starting" and the outcome are, before and after their
+    // renames.
     const std::vector<std::string> &e = sim::var_events();
-    ASSERT_EQ(e.size(), h.size() + 2);
+    ASSERT_EQ(e.size(), h.size() + 4);
+    EXPECT_EQ(std::vector<std::string>(e.begin(), e.begin() + 4),
+              (std::vector<std::string>{"sync file", "rename starting\n", "sync dir",
+                                        "rename erasing   0.0 %\n"}));
     EXPECT_EQ(std::vector<std::string>(e.end() - 4, e.end()),
               (std::vector<std::string>{"rename verifying  99.2 %\n", "sync file",
                                         "rename Succeeded\n", "sync dir"}));

@@ -113,12 +113,14 @@ static int lock_run() {
 }
 
 static int update(int argc, char **argv) {
-    report_status("starting\n");
+    // On storage before the first erase: after a power cut the status file must not still say
+    // how the previous run ended while the slot is half erased.
+    report_milestone("starting\n");
     const char *device = select_target(argc, argv);
     if (device == nullptr) {
         // execve() may pass no arguments at all, not even the program name.
         printf("usage: %s slot0|slot1\n", argc > 0 && argv[0] != nullptr ? argv[0] : "quarn");
-        report_outcome("Failed\n");
+        report_milestone("Failed\n");
         return -1;
     }
     // Slot 1 is still programmed after slot 0 failed, but the run only succeeds when
@@ -129,10 +131,10 @@ static int update(int argc, char **argv) {
             result = -1;
     }
     if (result != 0) {
-        report_outcome("Failed\n");
+        report_milestone("Failed\n");
         return -1;
     }
-    report_outcome("Succeeded\n");
+    report_milestone("Succeeded\n");
     return 0;
 }
 

@@ -39,7 +39,7 @@ static void write_status(const char *line, size_t len, bool durable) {
     if (fd < 0)
         return;
     bool whole = write(fd, line, len) == static_cast<ssize_t>(len);
-    // Readers must still learn the outcome when the storage cannot confirm it, so a failed
+    // Readers must still learn the line when the storage cannot confirm it, so a failed
     // sync does not hold the rename back.
     if (whole && durable)
         fdatasync(fd);
@@ -62,7 +62,7 @@ void report_status(const char *format, ...) {
     write_status(line, static_cast<size_t>(len), false);
 }
 
-void report_outcome(const char *line) { write_status(line, strlen(line), true); }
+void report_milestone(const char *line) { write_status(line, strlen(line), true); }
 
 void report_error(const char *message) {
     int error = errno;

@@ -5,10 +5,10 @@
 // Failures are silent by design: the update must go on whether or not /var can take the file.
 void report_status(const char *format, ...) __attribute__((format(printf, 1, 2)));
 
-// The line that ends a run ("Succeeded\n" or "Failed\n"), as report_status, but flushed to
-// storage before it replaces the status file, and with /var synced after the rename, so that
-// the outcome survives a power cut right after the run.
-void report_outcome(const char *line);
+// A line that a reader may rely on after a power cut ("starting\n" before the first erase,
+// "Succeeded\n" or "Failed\n" at the end), as report_status, but flushed to storage before it
+// replaces the status file, and with /var synced after the rename.
+void report_milestone(const char *line);
 
 // "message: system text" on standard error for the errno of the call that just failed.
 void report_error(const char *message);
