@@ -2,6 +2,7 @@
 #include "harness.h"
 
 #include <fcntl.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 TEST_F(Quarn, ProgramsTheSlotWithWholeBlockOperationsInOrder) {
@@ -149,6 +150,9 @@ INSTANTIATE_TEST_SUITE_P(Flash, Geometry, ::testing::Values(
     geometry_case{"erase_blocks_of_64KiB", [](sim::device &d) { d.info.erasesize = 64 * 1024; },
                   "", 0},
     geometry_case{"nand", nand, "", 128},
+    // Its MTD number, which tells whether UBI or a file system uses it, cannot be known.
+    geometry_case{"not_an_mtd_device", [](sim::device &d) { d.rdev = makedev(1, 3); },
+                  "refusing /dev/mtd0: not an MTD character device\n", 0},
     geometry_case{"geometry_unreadable", [](sim::device &d) { d.info_fails = true; },
                   "refusing /dev/mtd0: cannot read its geometry: Inappropriate ioctl for device\n", 0},
     geometry_case{"8MiB", [](sim::device &d) { d.size = 8 * MiB; },

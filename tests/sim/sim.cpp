@@ -9,11 +9,13 @@
 #include <fcntl.h>
 #include <fstream>
 #include <iterator>
+#include <linux/major.h>
 #include <mtd/mtd-user.h>
 #include <sys/ioctl.h>
 #include <sys/mman.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -30,6 +32,7 @@ int __real_unlink(const char *path);
 int __real_fsync(int fd);
 int __real_fdatasync(int fd);
 int __real_bind(int fd, const struct sockaddr *address, socklen_t len);
+int __real_fstat64(int fd, struct stat64 *st);
 }
 
 namespace sim {
@@ -119,6 +122,7 @@ void reset(const std::string &root) {
     for (int n = 0; n < 2; n++) {
         device &d = devices[n];
         d.present = true;
+        d.rdev = makedev(MTD_CHAR_MAJOR, 2 * static_cast<unsigned>(n));
         d.info = mtd_info_user{};
         d.info.type = MTD_NORFLASH;
         d.info.flags = MTD_CAP_NORFLASH;
@@ -374,6 +378,17 @@ int __wrap_fsync(int fd) {
 int __wrap_fdatasync(int fd) {
     record_sync(fd);
     return __real_fdatasync(fd);
+}
+
+// A simulated device is a character device with a number of its own.
+int __wrap_fstat64(int fd, struct stat64 *st) {
+    open_device *h = handle_of(fd);
+    if (h == nullptr)
+        return __real_fstat64(fd, st);
+    *st = {};
+    st->st_mode = S_IFCHR | 0600;
+    st->st_rdev = devices[h->device].rdev;
+    return 0;
 }
 
 // The run lock's abstract address gets the sandbox's name added.

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <mtd/mtd-user.h>
 #include <string>
+#include <sys/types.h>
 #include <vector>
 
 namespace sim {
@@ -36,6 +37,7 @@ struct fault {
 
 struct device {
     bool present = true;                     // the device node exists
+    dev_t rdev = 0;                          // its device number, 90:2N for /dev/mtdN
     uint64_t size = IMAGE_SIZE;              // as lseek(SEEK_END) finds it
     mtd_info_user info;                      // what MEMGETINFO answers, the size's low 32 bits
     bool info_fails = false;                 // MEMGETINFO fails with ENOTTY

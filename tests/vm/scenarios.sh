@@ -16,6 +16,9 @@
 #   reader        (flag) a second process reads the status file in a tight loop during the run
 #   second-run    (flag) a second quarn with the same arguments starts while the first erases;
 #                 its output, exit status and the state of things when it ended are saved too
+#   setup         shell commands run once /dev/mtd0 and /dev/mtd1 are in place, before the fill
+#                 (they may write files into $out, which is saved)
+#   teardown      shell commands run after the devices' contents are saved
 set -eu
 
 uptime_s() { cut -d' ' -f1 /proc/uptime; }
@@ -35,6 +38,11 @@ for dir in /scenarios/*/; do
       mv "/dev/mtd$n" "/dev/.mtd$n.home"
       mv "/dev/$dev" "/dev/mtd$n"
     fi
+  done
+  # shellcheck disable=SC1091 # the scenario's own
+  [ ! -e "$dir/setup" ] || . "$dir/setup"
+  for n in 0 1; do
+    dev=$(cat "$dir/dev$n")
     # Through the MTD character device, as anything else on the device would write it. NAND
     # pages must be erased before they are programmed; flash_erase first tries a whole-chip
     # erase, which a bad block fails, and then skips the bad block, so its complaint is noise.
@@ -89,6 +97,8 @@ for dir in /scenarios/*/; do
   [ ! -e /var/quarn.status ] || cp /var/quarn.status "$out/status"
   cat /dev/mtd0 >"$out/mtd0"
   cat /dev/mtd1 >"$out/mtd1"
+  # shellcheck disable=SC1091 # the scenario's own
+  [ ! -e "$dir/teardown" ] || . "$dir/teardown"
   for n in 0 1; do
     dev=$(cat "$dir/dev$n")
     if [ "$dev" != "mtd$n" ]; then

@@ -6,11 +6,11 @@ Debian's kernel once and runs all scenarios in that one boot (scenarios.sh). The
 devices (see MODULES): mtd0 and mtd1 are block2mtd (16 MiB, 128 KiB erase blocks); mtd2, mtd3
 and mtd4 are 16 MiB partitions of a simulated SLC NAND chip (2 KiB pages, 128 KiB erase
 blocks), mtd4 with a factory bad block; mtd6 is an 8 MiB mtdram device. A scenario may put
-any of them in the place of /dev/mtd0 or /dev/mtd1. Back on the host, each scenario's standard output,
-standard error, exit status, status file, /var listing and the whole contents of both devices
-are compared with what this script expects. The expected device images are built here from
-the staged files alone: a 16 MiB area of 0xFF, the boot file at offset 0, the main file at
-1 MiB.
+any of them in the place of /dev/mtd0 or /dev/mtd1, and may attach UBI to one or mount a file
+system from it first. Back on the host, each scenario's standard output, standard error, exit
+status, status file, /var listing and the whole contents of both devices are compared with
+what this script expects. The expected device images are built here from the staged files
+alone: a 16 MiB area of 0xFF, the boot file at offset 0, the main file at 1 MiB.
 
 Exit status: 0 when every scenario passed, 1 when any failed or the VM could not run them,
 77 (skipped) when qemu-system-x86_64 is missing and CI is not set.
@@ -44,6 +44,8 @@ MODULES = [
     "block2mtd block2mtd=/dev/ram0,128Ki block2mtd=/dev/ram1,128Ki",
     "nandsim id_bytes=0x20,0xf1,0x00,0x1d parts=128,128,128 badblocks=261",
     "mtdram total_size=8192 erase_size=128",
+    "ubi",
+    "jffs2",
     "virtio_pci",
     "virtio_blk",
 ]
@@ -86,7 +88,8 @@ class Scenario:
     and what the run must produce."""
 
     def __init__(self, name, args, files=None, var_readonly=False, remove_mtd1=False,
-                 reader=False, devices=("mtd0", "mtd1"), refused=None, second_run=False):
+                 reader=False, devices=("mtd0", "mtd1"), refused=None, second_run=False,
+                 setup="", teardown="", outputs=None):
         self.name = name
         self.args = args
         self.files = files or {}  # path under / -> bytes
@@ -97,6 +100,10 @@ class Scenario:
         self.refused = refused or {}  # device number -> the reason quarn gives for refusing it
         # A second quarn run with the same arguments starts while the first one erases.
         self.second_run = second_run
+        # Shell commands run before the fill and after the devices are saved (scenarios.sh), and
+        # the files they leave in the results folder, with their expected content.
+        self.setup, self.teardown = setup, teardown
+        self.outputs = outputs or {}
         self.fills = ["quarn vm %s %s fill" % (name, dev) for dev in ("mtd0", "mtd1")]
         self.expect()
         # The status file starts with the line the run must not end with, so that a run that
@@ -173,6 +180,9 @@ class Scenario:
         for flag in ("var_readonly", "remove_mtd1", "reader", "second_run"):
             if getattr(self, flag):
                 (folder / flag.replace("_", "-")).touch()
+        for script in ("setup", "teardown"):
+            if getattr(self, script):
+                (folder / script).write_text(getattr(self, script) + "\n")
         for device, kernel_name in enumerate(self.devices):
             (folder / ("dev%d" % device)).write_text(kernel_name + "\n")
         for path, data in self.files.items():
@@ -228,6 +238,16 @@ def scenarios():
         Scenario("14-second-run-while-erasing", ["slot0"],
                  pair(data(MIB), data(15 * MIB), (data(MIB), data(15 * MIB))), reader=True,
                  second_run=True),
+        # In use: UBI on the NAND partition that is /dev/mtd0 (the kernel's mtd3, so quarn must
+        # go by the device's own number), or a file system mounted from the MTD device.
+        Scenario("15-ubi-attached", ["slot0"],
+                 pair(data(5000), data(BLOCK), (data(6000), data(7000))), devices=("mtd3", "mtd1"),
+                 setup="ubiformat -q -y /dev/mtd0 && ubiattach -p /dev/mtd0 >/dev/null",
+                 teardown="ubidetach -p /dev/mtd0", refused={0: "attached to UBI as ubi0"}),
+        Scenario("16-jffs2-mounted", ["slot0"], pair(data(5000), data(BLOCK)),
+                 setup="flash_erase -q /dev/mtd0 0 0 && mkdir -p /mnt && "
+                       "mount -t jffs2 -o ro mtd0 /mnt",
+                 teardown="umount /mnt", refused={0: "mounted on /mnt"}),
     ]
 
 
@@ -334,6 +354,8 @@ def check(scenario, folder, allowed):
             offset = first_difference(actual, expected)
             problems.append("%s (expected %s) differs first at offset 0x%x (block %d)"
                             % (DEVICES[device], what, offset, offset // BLOCK))
+    for name, text in scenario.outputs.items():
+        compare_text(name, (folder / name).read_text(), text, problems)
     reader = None
     if scenario.reader:
         reader = check_reader(scenario, folder, problems, allowed)
@@ -355,8 +377,9 @@ def main():
     in_ci = os.environ.get("CI", "") not in ("", "0", "false")
 
     missing = [tool for tool in ("qemu-system-x86_64", "cpio", "depmod") if tool_missing(tool)]
-    missing += [path for path in ("/bin/busybox", "/usr/sbin/flash_erase")
-                if not os.path.exists(path)]
+    device_tools = ["/usr/sbin/" + tool for tool in ("flash_erase", "ubiformat", "ubiattach",
+                                                     "ubidetach")]
+    missing += [path for path in ["/bin/busybox"] + device_tools if not os.path.exists(path)]
     if missing:
         print("vm test: %s not installed (packages qemu-system-x86, cpio, kmod, busybox-static, "
               "mtd-utils)" % ", ".join(missing))
@@ -387,9 +410,9 @@ def main():
         scenario.stage(test_root / "scenarios" / scenario.name)
     initrd = work / "initramfs.cpio.gz"
     loads = [arg for module in MODULES for arg in ("-l", module)]
+    tools = [arg for tool in device_tools for arg in ("-b", tool)]
     subprocess.run([HERE / "initramfs.sh", "-m", modules, *loads, "-a", work / "quarn-root",
-                    "-a", test_root, "-b", "/usr/sbin/flash_erase", "-j", HERE / "scenarios.sh",
-                    initrd], check=True)
+                    "-a", test_root, *tools, "-j", HERE / "scenarios.sh", initrd], check=True)
     prepared = time.monotonic()
 
     results = work / "results"
