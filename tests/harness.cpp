@@ -79,6 +79,7 @@ void Quarn::SetUp() {
     root = dir;
     std::filesystem::create_directories(root + "/sideload/slot1");
     std::filesystem::create_directories(root + "/var");
+    std::filesystem::create_directories(root + "/run");
     sim::reset(root);
     // A run for slot0 switches these to the slot 1 pair.
     boot_image_path = BOOT;

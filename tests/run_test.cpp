@@ -182,10 +182,12 @@ TEST_F(Quarn, StatusLinesOfEveryPhase) {
     EXPECT_EQ(h.front(), "starting\n");
     EXPECT_EQ(h.back(), "Succeeded\n");
     EXPECT_FALSE(exists("/var/quarn.status.new"));
-    // Other programs on the device read it.
+    // Other programs on the device read it; no other user may open the run lock.
     struct stat st;
     ASSERT_EQ(stat((root + "/var/quarn.status").c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 07777, 0644u);
+    ASSERT_EQ(stat((root + "/run/quarn.lock").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0600u);
     // Progress lines are not synced; "starting" and the outcome are, before and after their
     // renames.
     const std::vector<std::string> &e = sim::var_events();
@@ -264,43 +266,76 @@ INSTANTIATE_TEST_SUITE_P(
         var_case{"link_at_temporary_path",
                  [](const std::string &root) { plant(root, "../precious"); }, "Succeeded\n"},
         var_case{"dangling_link_at_temporary_path",
-                 [](const std::string &root) { plant(root, "../nowhere"); }, "Succeeded\n"}),
+                 [](const std::string &root) { plant(root, "../nowhere"); }, "Succeeded\n"},
+        // flock needs no write access: a lock file already there serves on a read-only /run.
+        var_case{"run_read_only_with_lock_file",
+                 [](const std::string &root) {
+                     std::ofstream(root + "/run/quarn.lock").flush();
+                     sim::set_run_read_only();
+                 },
+                 "Succeeded\n"}),
     case_name{});
 
-// While another run holds the lock, a run touches nothing and says so, whatever /var is like.
-class RunLocked : public Quarn, public ::testing::WithParamInterface<var_case> {};
+// A run that cannot take the run lock touches nothing and says why, whatever /var is like:
+// another run holds it, or /run cannot hold the lock file.
+struct lock_case {
+    const char *name;
+    void (*prepare)(const std::string &root);
+    bool held;          // another run holds the lock
+    const char *error;  // standard error
+    const char *status; // what /var/quarn.status holds afterwards
+};
+
+class RunLocked : public Quarn, public ::testing::WithParamInterface<lock_case> {};
 
 TEST_P(RunLocked, RefusesAtOnceAndLeavesEverythingAlone) {
+    const lock_case &c = GetParam();
     stage_pair(1000, 1000);
-    {
-        std::ofstream status(root + "/var/quarn.status");
-        status << "erasing  50.0 %\n";
-    }
-    GetParam().prepare(root);
-    int lock = sim::take_run_lock();
-    ASSERT_GE(lock, 0);
+    std::ofstream(root + "/var/quarn.status") << "erasing  50.0 %\n";
+    c.prepare(root);
+    int lock = c.held ? sim::take_run_lock() : -1;
+    ASSERT_EQ(lock >= 0, c.held);
     run_result r = run({"quarn", "slot0"});
-    close(lock);
     EXPECT_EQ(r.rc, -1);
     EXPECT_EQ(r.out, "");
-    EXPECT_EQ(r.err, "another quarn run is in progress\n");
+    EXPECT_EQ(r.err, c.error);
     EXPECT_TRUE(sim::var_events().empty());
-    EXPECT_EQ(read_file("/var/quarn.status"), GetParam().status);
+    EXPECT_EQ(read_file("/var/quarn.status"), c.status);
     EXPECT_TRUE(sim::dev(0).ops.empty());
+    EXPECT_FALSE(exists("/precious"));
+    if (!c.held)
+        return;
     // Released with its holder: the next run goes ahead.
+    close(lock);
     sim::set_var(sim::var_state::writable);
     EXPECT_EQ(run({"quarn", "slot0"}).rc, 0);
 }
 
+static const char *const HELD = "another quarn run is in progress\n";
+
 INSTANTIATE_TEST_SUITE_P(
     Run, RunLocked,
     ::testing::Values(
-        var_case{"var_writable", [](const std::string &) {}, "erasing  50.0 %\n"},
-        var_case{"var_missing",
-                 [](const std::string &root) { std::filesystem::remove_all(root + "/var"); }, ""},
-        var_case{"var_read_only",
-                 [](const std::string &) { sim::set_var(sim::var_state::read_only); },
-                 "erasing  50.0 %\n"}),
+        lock_case{"var_writable", [](const std::string &) {}, true, HELD, "erasing  50.0 %\n"},
+        lock_case{"var_missing",
+                  [](const std::string &root) { std::filesystem::remove_all(root + "/var"); }, true,
+                  HELD, ""},
+        lock_case{"var_read_only",
+                  [](const std::string &) { sim::set_var(sim::var_state::read_only); }, true, HELD,
+                  "erasing  50.0 %\n"},
+        lock_case{"run_missing",
+                  [](const std::string &root) { std::filesystem::remove_all(root + "/run"); },
+                  false, "cannot lock /run/quarn.lock: No such file or directory\n",
+                  "erasing  50.0 %\n"},
+        lock_case{"run_read_only", [](const std::string &) { sim::set_run_read_only(); }, false,
+                  "cannot lock /run/quarn.lock: Read-only file system\n", "erasing  50.0 %\n"},
+        // Never through a link, which would otherwise create the file it points to.
+        lock_case{"link_at_lock_path",
+                  [](const std::string &root) {
+                      std::filesystem::create_symlink("../precious", root + "/run/quarn.lock");
+                  },
+                  false, "cannot lock /run/quarn.lock: Too many levels of symbolic links\n",
+                  "erasing  50.0 %\n"}),
     case_name{});
 
 // A vanished reader of standard output or a hangup never stops a run midway; an interrupt or

@@ -6,13 +6,11 @@
 
 #include <cerrno>
 #include <csignal>
-#include <cstddef>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
-#include <sys/socket.h>
+#include <sys/file.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 static const char *const target_table[2] = {"/dev/mtd0", "/dev/mtd1"};
@@ -85,27 +83,27 @@ static void ignore_hangups() {
     signal(SIGHUP, SIG_IGN);
 }
 
-// The abstract address "@quarn": no file is needed, so the lock works with /var missing or
-// read-only, and the kernel releases it however the process ends.
-static const char RUN_LOCK_NAME[] = "quarn";
+// Only root can create a file in /run, and the file is created readable by its owner alone, so
+// no other user can open it, let alone lock it. It is never removed, so that two runs can never
+// lock two different files at that path.
+static const char RUN_LOCK_PATH[] = "/run/quarn.lock";
 
 // One run at a time, system-wide: two runs would erase and write the same device interleaved
-// and both write the status file. Returns the descriptor that holds the lock, or -1.
+// and both write the status file. flock needs no write access, so a lock file that already
+// exists on a read-only /run still serves; the kernel releases the lock however the process
+// ends. Where /run cannot hold the file, the run fails closed. Returns the descriptor that holds
+// the lock, or -1.
 static int lock_run() {
-    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int fd = open(RUN_LOCK_PATH, O_RDONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
     if (fd < 0) {
-        report_error("cannot take the run lock");
+        report_error("cannot lock /run/quarn.lock");
         return -1;
     }
-    sockaddr_un address = {};
-    address.sun_family = AF_UNIX;
-    memcpy(address.sun_path + 1, RUN_LOCK_NAME, sizeof RUN_LOCK_NAME - 1);
-    auto len = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + sizeof RUN_LOCK_NAME);
-    if (bind(fd, reinterpret_cast<sockaddr *>(&address), len) != 0) {
-        if (errno == EADDRINUSE)
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        if (errno == EWOULDBLOCK)
             fputs("another quarn run is in progress\n", stderr);
         else
-            report_error("cannot take the run lock");
+            report_error("cannot lock /run/quarn.lock");
         close(fd);
         return -1;
     }

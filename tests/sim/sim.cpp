@@ -11,12 +11,11 @@
 #include <iterator>
 #include <linux/major.h>
 #include <mtd/mtd-user.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/mman.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 extern "C" {
@@ -31,7 +30,6 @@ int __real_rename(const char *from, const char *to);
 int __real_unlink(const char *path);
 int __real_fsync(int fd);
 int __real_fdatasync(int fd);
-int __real_bind(int fd, const struct sockaddr *address, socklen_t len);
 int __real_fstat64(int fd, struct stat64 *st);
 }
 
@@ -51,6 +49,7 @@ std::vector<std::string> history;
 std::vector<std::string> events;
 open_device handles[4];
 var_state var = var_state::writable;
+bool run_read_only = false;
 
 bool fault_hits(fault_kind kind, int device, uint64_t offset) {
     return active_fault.kind == kind && active_fault.device == device &&
@@ -82,6 +81,11 @@ bool under(const char *path, const char *dir) {
 
 bool is_var(const char *path) { return under(path, "/var"); }
 
+// Where a file system is read-only, the kernel refuses anything that would change it.
+bool read_only(const char *path) {
+    return (var == var_state::read_only && is_var(path)) || (run_read_only && under(path, "/run"));
+}
+
 // Where a descriptor of the program's points to: "dir" for the sandbox's /var, "file" for a
 // file in it, else empty.
 std::string var_kind(int fd) {
@@ -102,7 +106,7 @@ void record_sync(int fd) {
 }
 
 std::string mapped(const char *path) {
-    if (under(path, "/sideload") || is_var(path))
+    if (under(path, "/sideload") || is_var(path) || under(path, "/run"))
         return sandbox_root + path;
     return path;
 }
@@ -117,6 +121,7 @@ void reset(const std::string &root) {
     sandbox_root = root;
     active_fault = fault{};
     var = var_state::writable;
+    run_read_only = false;
     history.clear();
     events.clear();
     for (int n = 0; n < 2; n++) {
@@ -159,13 +164,11 @@ void set_var(var_state state) { var = state; }
 const std::vector<std::string> &var_events() { return events; }
 void inject(const fault &f) { active_fault = f; }
 const std::vector<std::string> &status_history() { return history; }
+void set_run_read_only() { run_read_only = true; }
 int take_run_lock() {
-    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_un address = {};
-    address.sun_family = AF_UNIX;
-    memcpy(address.sun_path + 1, "quarn", 5);
-    if (bind(fd, reinterpret_cast<sockaddr *>(&address),
-             static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 6)) != 0) {
+    int fd = open((sandbox_root + "/run/quarn.lock").c_str(), O_RDONLY | O_CREAT | O_CLOEXEC, 0600);
+    // Shared: a run's lock conflicts with it only if the run's is exclusive, as it must be.
+    if (fd >= 0 && flock(fd, LOCK_SH | LOCK_NB) != 0) {
         close(fd);
         return -1;
     }
@@ -194,8 +197,10 @@ int __wrap_open64(const char *path, int flags, ...) {
         va_end(args);
     }
     int n = device_of_path(path);
-    if (n < 0 && var == var_state::read_only && is_var(path) &&
-        ((flags & O_ACCMODE) != O_RDONLY || (flags & O_CREAT) != 0)) {
+    // An existing file opens read-only there, O_CREAT or not.
+    if (n < 0 && read_only(path) &&
+        ((flags & O_ACCMODE) != O_RDONLY ||
+         ((flags & O_CREAT) != 0 && access(mapped(path).c_str(), F_OK) != 0))) {
         errno = EROFS;
         return -1;
     }
@@ -363,7 +368,7 @@ int __wrap_stat64(const char *path, struct stat64 *st) {
 }
 
 int __wrap_unlink(const char *path) {
-    if (var == var_state::read_only && is_var(path)) {
+    if (read_only(path)) {
         errno = EROFS;
         return -1;
     }
@@ -391,21 +396,8 @@ int __wrap_fstat64(int fd, struct stat64 *st) {
     return 0;
 }
 
-// The run lock's abstract address gets the sandbox's name added.
-int __wrap_bind(int fd, const struct sockaddr *address, socklen_t len) {
-    const auto *unix_address = reinterpret_cast<const sockaddr_un *>(address);
-    if (address->sa_family != AF_UNIX || unix_address->sun_path[0] != '\0')
-        return __real_bind(fd, address, len);
-    sockaddr_un own = *unix_address;
-    size_t name_len = len - offsetof(sockaddr_un, sun_path);
-    std::string suffix = ":" + sandbox_root;
-    memcpy(own.sun_path + name_len, suffix.data(), suffix.size());
-    return __real_bind(fd, reinterpret_cast<const sockaddr *>(&own),
-                       static_cast<socklen_t>(len + suffix.size()));
-}
-
 int __wrap_rename(const char *from, const char *to) {
-    if (var == var_state::read_only && (is_var(from) || is_var(to))) {
+    if (read_only(from) || read_only(to)) {
         errno = EROFS;
         return -1;
     }

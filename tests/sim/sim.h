@@ -1,8 +1,8 @@
 // A simulated pair of MTD devices and a sandboxed file system root for the host tests.
 // The test build links the program with -Wl,--wrap over its system calls; the wrappers
-// send /dev/mtd0 and /dev/mtd1 to RAM devices with NOR flash physics, every path under
-// /sideload and /var into a sandbox directory, and the run lock to an address of the
-// sandbox's own, so that tests may run side by side.
+// send /dev/mtd0 and /dev/mtd1 to RAM devices with NOR flash physics, and every path under
+// /sideload, /var and /run (the run lock) into a sandbox directory, so that tests may run side
+// by side.
 #pragma once
 
 #include "image/image.h"
@@ -60,6 +60,8 @@ enum class var_state {
     short_write, // a write to a file stores only half of what it is given
 };
 void set_var(var_state state);
+// /run: creating and removing files fails with EROFS, as does opening one for writing.
+void set_run_read_only();
 // /var/quarn.status.new synced ("sync file"), renamed over the status file ("rename LINE")
 // and /var synced ("sync dir"), in order.
 const std::vector<std::string> &var_events();
@@ -74,7 +76,7 @@ void inject(const fault &f);
 std::vector<uint8_t> contents(int n);
 // Every status line that a rename made current, in order.
 const std::vector<std::string> &status_history();
-// Takes the run lock as another run of quarn would; closing the descriptor releases it.
+// Holds the run lock so that no run of quarn can take it; closing the descriptor releases it.
 int take_run_lock();
 // Number of device descriptors still open.
 int open_devices();

@@ -53,7 +53,7 @@ fi
 
 root=$(mktemp -d)
 trap 'rm -rf "$root"' EXIT
-mkdir -p "$root"/{bin,sbin,usr/bin,usr/sbin,dev,proc,sys,tmp,var,lib/modules,etc}
+mkdir -p "$root"/{bin,sbin,usr/bin,usr/sbin,dev,proc,sys,tmp,var,run,lib/modules,etc}
 cp "$busybox" "$root/bin/busybox"
 
 # Module paths from modules.dep, each after its own dependencies.

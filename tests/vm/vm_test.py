@@ -248,6 +248,13 @@ def scenarios():
                  setup="flash_erase -q /dev/mtd0 0 0 && mkdir -p /mnt && "
                        "mount -t jffs2 -o ro mtd0 /mnt",
                  teardown="umount /mnt", refused={0: "mounted on /mnt"}),
+        # An unprivileged process tries to hold updates back, by the lock and by the abstract
+        # address an earlier lock used; it may bind that, which no longer matters.
+        Scenario("17-unprivileged-squatter", ["slot0"], pair(data(70_000), data(BLOCK * 2)),
+                 setup='su -s /bin/sh -c "exec squatter" nobody >"$out/squatter" & squatter=$!\n'
+                       'until grep -q ^bind "$out/squatter"; do usleep 10000; done',
+                 teardown='kill "$squatter"',
+                 outputs={"squatter": "lock: Permission denied\nbind: held\n"}),
     ]
 
 
@@ -321,6 +328,10 @@ def check_second_run(folder, problems, allowed):
     first = (folder / "first-after-second").read_text().strip()
     if first != "running":
         problems.append("the first run had %s when the second ended" % first)
+    for moment, answer in (("during", "yes\n"), ("after", "no\n")):
+        seen = (folder / ("in-progress-" + moment)).read_text()
+        if seen != answer:
+            problems.append("a run in progress %s the first run: %r" % (moment, seen))
     status = (folder / "status-after-second").read_text()
     if status not in allowed or status in ("starting\n", "Succeeded\n", "Failed\n"):
         problems.append("status file held %r when the second run ended" % status)
@@ -372,6 +383,7 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--work", required=True, type=Path, help="folder for builds and results")
     parser.add_argument("--reader", required=True, type=Path, help="the static status reader")
+    parser.add_argument("--squatter", required=True, type=Path, help="the static squatter")
     parser.add_argument("--timeout", type=int, default=480, help="time limit for the VM, seconds")
     options = parser.parse_args()
     in_ci = os.environ.get("CI", "") not in ("", "0", "false")
@@ -406,6 +418,11 @@ def main():
     test_root = work / "test-root"
     (test_root / "usr/bin").mkdir(parents=True)
     shutil.copy(options.reader, test_root / "usr/bin/status-reader")
+    shutil.copy(options.squatter, test_root / "usr/bin/squatter")
+    # A user other than root, for su.
+    (test_root / "etc").mkdir()
+    (test_root / "etc/passwd").write_text("root:x:0:0::/:/bin/sh\nnobody:x:65534:65534::/:/bin/sh\n")
+    (test_root / "etc/group").write_text("root:x:0:\nnogroup:x:65534:\n")
     for scenario in cases:
         scenario.stage(test_root / "scenarios" / scenario.name)
     initrd = work / "initramfs.cpio.gz"
