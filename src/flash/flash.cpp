@@ -60,13 +60,15 @@ static int32_t read_ubi_mtd_num(const char *ubi, unsigned *mtd_num) {
 }
 
 // UBI owns every block of a device it is attached to. Each UBI device is a folder ubiX (its
-// volumes are ubiX_Y); without /sys/class/ubi there is no UBI.
+// volumes are ubiX_Y). Without /sys/class/ubi there is no UBI, but only where sysfs is mounted:
+// without sysfs nothing can be told.
 static int32_t check_ubi(unsigned mtd_num) {
     DIR *dir = opendir("/sys/class/ubi");
     if (dir == nullptr) {
-        if (errno == ENOENT)
+        int error = errno;
+        if (error == ENOENT && access("/sys/class", F_OK) == 0)
             return 0;
-        return refuse_flash("cannot read /sys/class/ubi: %s", strerror(errno));
+        return refuse_flash("cannot read /sys/class/ubi: %s", strerror(error));
     }
     int32_t rc = 0;
     // readdir tells the end of the folder from an error by errno alone.
