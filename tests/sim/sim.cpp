@@ -409,7 +409,12 @@ int __wrap_rename(const char *from, const char *to) {
         std::ifstream in(mapped(to), std::ios::binary);
         in.read(line, sizeof line);
         history.emplace_back(line, static_cast<size_t>(in.gcount()));
-        events.push_back("rename " + history.back());
+        // Readers take a free run lock to mean that the status file holds the run's last line.
+        int probe = __real_open64((sandbox_root + "/run/quarn.lock").c_str(), O_RDONLY | O_CLOEXEC);
+        bool locked = probe >= 0 && flock(probe, LOCK_SH | LOCK_NB) != 0;
+        if (probe >= 0)
+            __real_close(probe);
+        events.push_back((locked ? "rename " : "rename unlocked ") + history.back());
     }
     return rc;
 }

@@ -62,8 +62,8 @@ enum class var_state {
 void set_var(var_state state);
 // /run: creating and removing files fails with EROFS, as does opening one for writing.
 void set_run_read_only();
-// /var/quarn.status.new synced ("sync file"), renamed over the status file ("rename LINE")
-// and /var synced ("sync dir"), in order.
+// /var/quarn.status.new synced ("sync file"), renamed over the status file ("rename LINE", or
+// "rename unlocked LINE" when no run held the run lock) and /var synced ("sync dir"), in order.
 const std::vector<std::string> &var_events();
 
 // Both devices present as 16 MiB NOR flash with 128 KiB erase blocks, filled with an
