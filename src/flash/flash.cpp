@@ -7,6 +7,7 @@
 #include <cinttypes>
 #include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
@@ -41,6 +42,16 @@ static bool is_nand(const mtd_info_user &info) {
     return info.type == MTD_NANDFLASH || info.type == MTD_MLCNANDFLASH;
 }
 
+// "ubi" and a number names a UBI device; its volumes are "ubiX_Y".
+static bool is_ubi_device(const char *name) {
+    if (strncmp(name, "ubi", 3) != 0 || name[3] == '\0')
+        return false;
+    for (const char *c = name + 3; *c != '\0'; c++)
+        if (*c < '0' || *c > '9')
+            return false;
+    return true;
+}
+
 // Reads the MTD device number from /sys/class/ubi/ubiX/mtd_num.
 static int32_t read_ubi_mtd_num(const char *ubi, unsigned *mtd_num) {
     char path[sizeof "/sys/class/ubi//mtd_num" + sizeof dirent::d_name], text[16];
@@ -54,14 +65,16 @@ static int32_t read_ubi_mtd_num(const char *ubi, unsigned *mtd_num) {
     if (len < 0)
         return refuse_flash("cannot read %s: %s", path, strerror(error));
     text[len] = '\0';
-    if (sscanf(text, "%u", mtd_num) != 1)
+    char *end;
+    *mtd_num = static_cast<unsigned>(strtoul(text, &end, 10));
+    if (end == text)
         return refuse_flash("no MTD device number in %s", path);
     return 0;
 }
 
-// UBI owns every block of a device it is attached to. Each UBI device is a folder ubiX (its
-// volumes are ubiX_Y). Without /sys/class/ubi there is no UBI, but only where sysfs is mounted:
-// without sysfs nothing can be told.
+// UBI owns every block of a device it is attached to; each UBI device has a folder. Without
+// /sys/class/ubi there is no UBI, but only where sysfs is mounted: without sysfs nothing can be
+// told.
 static int32_t check_ubi(unsigned mtd_num) {
     DIR *dir = opendir("/sys/class/ubi");
     if (dir == nullptr) {
@@ -74,9 +87,8 @@ static int32_t check_ubi(unsigned mtd_num) {
     // readdir tells the end of the folder from an error by errno alone.
     errno = 0;
     for (const dirent *entry; rc == 0 && (entry = readdir(dir)) != nullptr; errno = 0) {
-        unsigned ubi, attached;
-        char after;
-        if (sscanf(entry->d_name, "ubi%u%c", &ubi, &after) != 1)
+        unsigned attached = 0;
+        if (!is_ubi_device(entry->d_name))
             continue;
         rc = read_ubi_mtd_num(entry->d_name, &attached);
         if (rc == 0 && attached == mtd_num)
