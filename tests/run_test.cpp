@@ -327,8 +327,6 @@ INSTANTIATE_TEST_SUITE_P(
                   [](const std::string &root) { std::filesystem::remove_all(root + "/run"); },
                   false, "cannot lock /run/quarn.lock: No such file or directory\n",
                   "erasing  50.0 %\n"},
-        lock_case{"run_read_only", [](const std::string &) { sim::set_run_read_only(); }, false,
-                  "cannot lock /run/quarn.lock: Read-only file system\n", "erasing  50.0 %\n"},
         // Never through a link, which would otherwise create the file it points to.
         lock_case{"link_at_lock_path",
                   [](const std::string &root) {
