@@ -1,7 +1,9 @@
 // Programming the device: the order and size of every operation, and each device fault.
 #include "harness.h"
 
+#include <cstring>
 #include <fcntl.h>
+#include <sstream>
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
@@ -96,12 +98,20 @@ INSTANTIATE_TEST_SUITE_P(Flash, DeviceFault, ::testing::Values(
 // clang-format on
 
 // The device as MEMGETINFO and MEMGETBADBLOCK describe it: a slot that cannot take the image
-// whole is refused before anything on it is erased, and the run goes on to slot 1.
+// whole is refused before anything on it is erased, and the run goes on to slot 1. On NAND the
+// slot is laid over the good erase blocks, and a block that wears out is marked bad.
 struct geometry_case {
     const char *name;
     void (*prepare)(sim::device &d);
     const char *error;        // standard error; empty when the device is sound
     size_t bad_block_queries; // how many erase blocks' marks are read
+    // The device afterwards, in runs of erase blocks: "3s" holds the slot's next three erase
+    // blocks, "1e" is erased, "2." untouched, each erased once or never; "1x" failed and is not
+    // looked at. None: the slot from offset 0, or the device untouched when refused.
+    const char *layout = nullptr;
+    // Lines standard output has after a line of the target's; a failed target's ends there.
+    std::vector<std::pair<const char *, const char *>> lines = {};
+    std::vector<uint32_t> marked = {}; // erase blocks the run marks bad
 };
 
 class Geometry : public Quarn, public ::testing::WithParamInterface<geometry_case> {};
@@ -111,25 +121,55 @@ TEST_P(Geometry, RefusesADeviceThatCannotTakeTheSlotWhole) {
     std::vector<uint8_t> slot0 = stage_pair(1000, 2 * MiB);
     std::vector<uint8_t> slot1 = expected_slot(stage(SLOT1_BOOT, 10, 3), stage(SLOT1_MAIN, 10, 4));
     c.prepare(sim::dev(0));
-    const std::vector<uint8_t> before = sim::contents(0);
+    std::vector<uint8_t> device = sim::contents(0);
+    std::vector<uint32_t> bad_blocks = sim::dev(0).bad_blocks;
     run_result r = run({"quarn", "slot0"});
-    bool sound = c.error[0] == '\0';
-    EXPECT_EQ(r.rc, sound ? 0 : -1);
+    bool refused = c.layout == nullptr && c.error[0] != '\0';
+    bool programmed = c.layout != nullptr ? strchr(c.layout, 's') != nullptr : !refused;
+    EXPECT_EQ(r.rc, programmed ? 0 : -1);
     EXPECT_EQ(r.err, c.error);
     std::string first = target_output(BOOT, 1000, MAIN, 2 * MiB);
+    size_t cut = refused ? first.find("erasing...\n") : std::string::npos;
+    for (const auto &[after, lines] : c.lines) {
+        size_t at = first.find(std::string("\n").append(after)) + 1 + strlen(after);
+        first.insert(at, lines);
+        cut = programmed ? cut : at + strlen(lines);
+    }
+    EXPECT_EQ(r.out, first.substr(0, cut) + target_output(SLOT1_BOOT, 10, SLOT1_MAIN, 10));
     std::vector<std::string> statuses = {"starting\n"}, more = target_statuses(1000, 2 * MiB);
-    if (sound)
+    if (programmed)
         statuses.insert(statuses.end(), more.begin(), more.end());
-    else
-        first.resize(first.find("erasing...\n"));
-    EXPECT_EQ(r.out, first + target_output(SLOT1_BOOT, 10, SLOT1_MAIN, 10));
     more = target_statuses(10, 10);
     statuses.insert(statuses.end(), more.begin(), more.end());
-    statuses.push_back(sound ? "Succeeded\n" : "Failed\n");
-    EXPECT_EQ(sim::status_history(), statuses);
+    statuses.push_back(programmed ? "Succeeded\n" : "Failed\n");
+    // A slot that fails midway leaves its progress lines to the device fault table.
+    if (programmed || refused) {
+        EXPECT_EQ(sim::status_history(), statuses);
+    }
     EXPECT_EQ(sim::dev(0).bad_block_queries.size(), c.bad_block_queries);
-    EXPECT_EQ(sim::dev(0).ops.empty(), !sound);
-    EXPECT_TRUE(slot_equals(0, sound ? slot0 : before));
+    EXPECT_EQ(sim::dev(0).ops.empty(), refused);
+    if (c.layout == nullptr && programmed)
+        device = slot0;
+    const std::vector<uint8_t> after = sim::contents(0);
+    uint32_t size = sim::dev(0).info.erasesize, block = 0, piece = 0, count;
+    char kind;
+    for (std::istringstream runs(c.layout != nullptr ? c.layout : ""); runs >> count >> kind;) {
+        for (uint32_t end = block + count; block < end; block++) {
+            auto at = device.begin() + block * size;
+            if (kind == 'x') {
+                std::copy_n(after.begin() + block * size, size, at);
+                continue;
+            }
+            EXPECT_EQ(sim::dev(0).erases[block], kind == '.' ? 0u : 1u) << "erase block " << block;
+            if (kind == 's')
+                std::copy_n(slot0.begin() + piece++ * size, size, at);
+            else if (kind == 'e')
+                std::fill_n(at, size, 0xFF);
+        }
+    }
+    EXPECT_TRUE(slot_equals(0, device));
+    bad_blocks.insert(bad_blocks.end(), c.marked.begin(), c.marked.end());
+    EXPECT_EQ(sim::dev(0).bad_blocks, bad_blocks);
     EXPECT_TRUE(slot_equals(1, slot1));
     EXPECT_EQ(sim::open_devices(), 0);
 }
@@ -139,6 +179,12 @@ static void nand(sim::device &d) {
     d.info.flags = MTD_CAP_NANDFLASH;
     d.info.writesize = 2048;
     d.info.oobsize = 64;
+}
+
+// NAND with eight spare erase blocks.
+static void nand_17MiB(sim::device &d) {
+    nand(d);
+    d.size = 17 * MiB;
 }
 
 // clang-format off
@@ -161,9 +207,9 @@ INSTANTIATE_TEST_SUITE_P(Flash, Geometry, ::testing::Values(
     geometry_case{"one_block_short", [](sim::device &d) { d.size = 16 * MiB - BLOCK_SIZE; },
                   "refusing /dev/mtd0: size of 16646144 bytes is less than the 16777216 bytes of "
                   "a slot\n", 0},
+    // One erase request per erase block, at every other block.
     geometry_case{"erase_blocks_of_256KiB", [](sim::device &d) { d.info.erasesize = 256 * 1024; },
-                  "refusing /dev/mtd0: erase block size of 262144 bytes does not divide 131072 "
-                  "bytes\n", 0},
+                  "", 0, "64s"},
     geometry_case{"erase_blocks_of_96KiB", [](sim::device &d) { d.info.erasesize = 96 * 1024; },
                   "refusing /dev/mtd0: erase block size of 98304 bytes does not divide 131072 "
                   "bytes\n", 0},
@@ -175,18 +221,65 @@ INSTANTIATE_TEST_SUITE_P(Flash, Geometry, ::testing::Values(
                   "refusing /dev/mtd0: erase block size of 0 bytes does not divide 131072 bytes\n", 0},
     geometry_case{"write_size_0", [](sim::device &d) { d.info.writesize = 0; },
                   "refusing /dev/mtd0: write size of 0 bytes does not divide 131072 bytes\n", 0},
+    geometry_case{"nand_erase_blocks_of_8KiB",
+                  [](sim::device &d) { nand(d); d.info.erasesize = 8 * 1024; },
+                  "refusing /dev/mtd0: NAND erase block size of 8192 bytes is less than 16384 "
+                  "bytes\n", 0},
     geometry_case{"nand_64KiB_erase_blocks_bad_block_255",
-                  [](sim::device &d) { nand(d); d.info.erasesize = 64 * 1024; d.bad_block = 255; },
-                  "refusing /dev/mtd0: bad erase block at offset 16711680\n", 256},
+                  [](sim::device &d) { nand(d); d.info.erasesize = 64 * 1024; d.bad_blocks = {255}; },
+                  "refusing /dev/mtd0: only 255 good erase blocks, the slot needs 256\n", 256},
     geometry_case{"mlc_nand_bad_block_3",
-                  [](sim::device &d) { nand(d); d.info.type = MTD_MLCNANDFLASH; d.bad_block = 3; },
-                  "refusing /dev/mtd0: bad erase block at offset 393216\n", 4},
-    geometry_case{"nand_bad_block_127", [](sim::device &d) { nand(d); d.bad_block = 127; },
-                  "refusing /dev/mtd0: bad erase block at offset 16646144\n", 128},
+                  [](sim::device &d) { nand(d); d.info.type = MTD_MLCNANDFLASH; d.bad_blocks = {3}; },
+                  "refusing /dev/mtd0: only 127 good erase blocks, the slot needs 128\n", 128},
+    geometry_case{"nand_bad_block_127", [](sim::device &d) { nand(d); d.bad_blocks = {127}; },
+                  "refusing /dev/mtd0: only 127 good erase blocks, the slot needs 128\n", 128},
     geometry_case{"nand_bad_block_marks_unreadable",
                   [](sim::device &d) { nand(d); d.bad_block_query_fails = true; },
                   "refusing /dev/mtd0: cannot read the bad block mark at offset 0: "
-                  "Input/output error\n", 1}),
+                  "Input/output error\n", 1},
+    geometry_case{"nand_too_few_good_blocks",
+                  [](sim::device &d) { nand(d); d.size += BLOCK_SIZE; d.bad_blocks = {3, 100}; },
+                  "refusing /dev/mtd0: only 127 good erase blocks, the slot needs 128\n", 129},
+    geometry_case{"nand_bad_block_0", [](sim::device &d) { nand_17MiB(d); d.bad_blocks = {0}; },
+                  "", 129, "1. 128s 7.", {{"erase 0\n", "skipping bad block at offset 0\n"}}},
+    geometry_case{"nand_bad_blocks_60_61",
+                  [](sim::device &d) { nand_17MiB(d); d.bad_blocks = {61, 60}; }, "", 130,
+                  "60s 2. 68s 6.", {{"erase 60\n", "skipping bad block at offset 7864320\n"
+                                                   "skipping bad block at offset 7995392\n"}}},
+    geometry_case{"nand_bad_block_at_the_last_place",
+                  [](sim::device &d) { nand_17MiB(d); d.bad_blocks = {127}; }, "", 129,
+                  "127s 1. 1s 7.", {{"erase 127\n", "skipping bad block at offset 16646144\n"}}},
+    // Pieces of half a block: block 10's second half goes past the bad erase block.
+    geometry_case{"nand_64KiB_erase_blocks_bad_block_21",
+                  [](sim::device &d) { nand_17MiB(d); d.info.erasesize = 64 * 1024; d.bad_blocks = {21}; },
+                  "", 257, "21s 1. 235s 15.",
+                  {{"erase 10\n", "skipping bad block at offset 1376256\n"}}},
+    geometry_case{"nand_erase_blocks_of_256KiB",
+                  [](sim::device &d) { nand(d); d.info.erasesize = 256 * 1024; }, "", 64, "64s"},
+    geometry_case{"nand_erase_fails_at_5",
+                  [](sim::device &d) { nand_17MiB(d); sim::inject({fault_kind::erase_fails, 0, 5}); },
+                  "erase: Input/output error\n", 129, "5s 1x 123s 7.",
+                  {{"erase 5\n", "marking bad block at offset 655360\n"}}, {5}},
+    // The pieces after block 9 move up one place; the place newly needed at the end is erased.
+    geometry_case{"nand_write_fails_at_9",
+                  [](sim::device &d) { nand_17MiB(d); sim::inject({fault_kind::write_fails, 0, 9}); },
+                  "write failed: Input/output error\n", 129, "9s 1x 119s 7.",
+                  {{"write 9\n", "marking bad block at offset 1179648\n"}}, {9}},
+    // Block 8, written before block 9 failed, is written again at the piece's new place.
+    geometry_case{"nand_256KiB_erase_blocks_write_fails_at_9",
+                  [](sim::device &d) { nand_17MiB(d); d.info.erasesize = 256 * 1024;
+                                       sim::inject({fault_kind::write_fails, 0, 9}); },
+                  "write failed: Input/output error\n", 65, "4s 1x 60s 3.",
+                  {{"write 9\n", "marking bad block at offset 1048576\n"}}, {4}},
+    geometry_case{"nand_no_spare_left",
+                  [](sim::device &d) { nand(d); sim::inject({fault_kind::erase_fails, 0, 5}); },
+                  "erase: Input/output error\nno good block left for the slot\n", 128, "5e 1x 122.",
+                  {{"erase 5\n", "marking bad block at offset 655360\n"}}, {5}},
+    geometry_case{"nand_mark_fails",
+                  [](sim::device &d) { nand_17MiB(d); d.mark_fails = true;
+                                       sim::inject({fault_kind::erase_fails, 0, 5}); },
+                  "erase: Input/output error\nmark bad: Input/output error\n", 128, "5e 1x 130.",
+                  {{"erase 5\n", ""}}}),
     case_name{});
 // clang-format on
 

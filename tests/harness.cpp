@@ -165,7 +165,9 @@ run_result Quarn::run(std::vector<const char *> args, bool close_stderr) {
 
 ::testing::AssertionResult slot_equals(int device, const std::vector<uint8_t> &expected) {
     const std::vector<uint8_t> data = sim::contents(device);
-    for (size_t i = 0; i < IMAGE_SIZE; i++) {
+    if (data.size() < expected.size())
+        return ::testing::AssertionFailure() << "/dev/mtd" << device << " is too small";
+    for (size_t i = 0; i < expected.size(); i++) {
         if (data[i] != expected[i])
             return ::testing::AssertionFailure()
                    << "/dev/mtd" << device << " differs first at offset " << i << " (block "

@@ -52,7 +52,7 @@ class Quarn : public ::testing::Test {
     std::string root;
 };
 
-// True when the device holds exactly the expected 16 MiB.
+// True when the device starts with exactly the expected bytes.
 ::testing::AssertionResult slot_equals(int device, const std::vector<uint8_t> &expected);
 
 // Names parameterised cases after the name field of their parameter.

@@ -1,21 +1,16 @@
+// Programming of the target's MTD device: open, erase, write, verify and close.
 #include "flash/flash.h"
 
+#include "flash/device.h"
 #include "image/image.h"
 #include "status/status.h"
 
-#include <cerrno>
-#include <cinttypes>
-#include <cstdarg>
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
-#include <dirent.h>
+#include <errno.h>
 #include <fcntl.h>
-#include <linux/major.h>
 #include <mtd/mtd-user.h>
+#include <stdio.h>
+#include <string.h>
 #include <sys/ioctl.h>
-#include <sys/stat.h>
-#include <sys/sysmacros.h>
 #include <unistd.h>
 
 static_assert(MEMERASE == 0x40084D02, "MEMERASE must be the kernel's erase request");
@@ -27,202 +22,134 @@ static float block_percent(uint32_t block) {
     return static_cast<float>(block) * 100.0f * 0.0078125f;
 }
 
-// "refusing /dev/mtd0: reason" on standard error: the device is left as it was.
-__attribute__((format(printf, 1, 2))) static int32_t refuse_flash(const char *format, ...) {
-    fprintf(stderr, "refusing %s: ", ctx.target);
-    va_list args;
-    va_start(args, format);
-    vfprintf(stderr, format, args);
-    va_end(args);
-    fputc('\n', stderr);
-    return -1;
+static uint64_t place_offset(uint32_t place) { return uint64_t{place} * layout.piece_size; }
+
+// Where a byte of the slot image lies on the device.
+static uint64_t device_offset(uint32_t at) {
+    return place_offset(layout.place[at / layout.piece_size]) + at % layout.piece_size;
 }
 
-static bool is_nand(const mtd_info_user &info) {
-    return info.type == MTD_NANDFLASH || info.type == MTD_MLCNANDFLASH;
+// EIO is the NAND chip's own report that a block failed to erase or program: the block is worn
+// out, and the slot moves on to the next good one.
+static bool worn_out(int error) { return layout.nand && error == EIO; }
+
+static void report_skip(uint32_t place) {
+    printf("skipping bad block at offset %llu\n",
+           static_cast<unsigned long long>(place_offset(place)));
 }
 
-// "ubi" and a number names a UBI device; its volumes are "ubiX_Y".
-static bool is_ubi_device(const char *name) {
-    if (strncmp(name, "ubi", 3) != 0 || name[3] == '\0')
-        return false;
-    for (const char *c = name + 3; *c != '\0'; c++)
-        if (*c < '0' || *c > '9')
-            return false;
-    return true;
-}
-
-// Reads the MTD device number from /sys/class/ubi/ubiX/mtd_num.
-static int32_t read_ubi_mtd_num(const char *ubi, unsigned *mtd_num) {
-    char path[sizeof "/sys/class/ubi//mtd_num" + sizeof dirent::d_name], text[16];
-    snprintf(path, sizeof path, "/sys/class/ubi/%s/mtd_num", ubi);
-    int fd = open(path, O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        return refuse_flash("cannot read %s: %s", path, strerror(errno));
-    ssize_t len = read(fd, text, sizeof text - 1);
-    int error = errno;
-    close(fd);
-    if (len < 0)
-        return refuse_flash("cannot read %s: %s", path, strerror(error));
-    text[len] = '\0';
-    char *end;
-    *mtd_num = static_cast<unsigned>(strtoul(text, &end, 10));
-    if (end == text)
-        return refuse_flash("no MTD device number in %s", path);
+// The mark is permanent: nothing writes the block again, and boot loaders pass over it too.
+static int32_t mark_bad(uint32_t place) {
+    __kernel_loff_t at = static_cast<__kernel_loff_t>(place_offset(place));
+    if (ioctl(ctx.fd, MEMSETBADBLOCK, &at) != 0) {
+        report_error("mark bad");
+        return -1;
+    }
+    printf("marking bad block at offset %llu\n", static_cast<unsigned long long>(at));
     return 0;
 }
 
-// UBI owns every block of a device it is attached to; each UBI device has a folder. Without
-// /sys/class/ubi there is no UBI, but only where sysfs is mounted: without sysfs nothing can be
-// told.
-static int32_t check_ubi(unsigned mtd_num) {
-    DIR *dir = opendir("/sys/class/ubi");
-    if (dir == nullptr) {
-        int error = errno;
-        if (error == ENOENT && access("/sys/class", F_OK) == 0)
-            return 0;
-        return refuse_flash("cannot read /sys/class/ubi: %s", strerror(error));
+static int32_t erase_place(uint32_t place) {
+    erase_info_user erase = {static_cast<uint32_t>(place_offset(place)), layout.piece_size};
+    if (ioctl(ctx.fd, MEMERASE, &erase) != 0) {
+        report_error("erase");
+        return -1;
     }
-    int32_t rc = 0;
-    // readdir tells the end of the folder from an error by errno alone.
-    errno = 0;
-    for (const dirent *entry; rc == 0 && (entry = readdir(dir)) != nullptr; errno = 0) {
-        unsigned attached = 0;
-        if (!is_ubi_device(entry->d_name))
-            continue;
-        rc = read_ubi_mtd_num(entry->d_name, &attached);
-        if (rc == 0 && attached == mtd_num)
-            rc = refuse_flash("attached to UBI as %s", entry->d_name);
-    }
-    if (rc == 0 && errno != 0)
-        rc = refuse_flash("cannot read /sys/class/ubi: %s", strerror(errno));
-    closedir(dir);
-    return rc;
+    return 0;
 }
 
-// A file system on MTD device N has the device number 31:N, whether it was mounted straight
-// from the MTD device (jffs2, "mtdN" or "mtd:NAME") or through /dev/mtdblockN. The third field of
-// a mountinfo line is that number and the fifth is the mount point; lines can be as long as
-// two paths, so the file is scanned a byte at a time rather than a line at a time.
-static int32_t check_mounts(unsigned mtd_num) {
-    static const char MOUNTINFO[] = "/proc/self/mountinfo";
-    char wanted[24];
-    snprintf(wanted, sizeof wanted, "%u:%u", MTD_BLOCK_MAJOR, mtd_num);
-    int fd = open(MOUNTINFO, O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        return refuse_flash("cannot read %s: %s", MOUNTINFO, strerror(errno));
-    char chunk[4096], device[24] = "", mount_point[256] = "";
-    size_t field = 1, used = 0;
-    bool mounted = false;
-    ssize_t len = 0;
-    while (!mounted && (len = read(fd, chunk, sizeof chunk)) > 0) {
-        for (ssize_t i = 0; i < len && !mounted; i++) {
-            char c = chunk[i];
-            if (c == '\n') {
-                mounted = strcmp(device, wanted) == 0;
-                device[0] = '\0';
-                field = 1;
-                used = 0;
-            } else if (c == ' ') {
-                field++;
-                used = 0;
-            } else if (field == 3 || field == 5) {
-                char *text = field == 3 ? device : mount_point;
-                size_t size = field == 3 ? sizeof device : sizeof mount_point;
-                if (used + 1 < size)
-                    text[used++] = c;
-                text[used] = '\0';
-            }
+// Marks the block of a piece that wore out bad and moves that piece and every later one up by
+// one good block. The block newly needed at the end is looked for past the last one; after the
+// erase phase it is erased at once, its bad blocks reported as they are passed.
+static int32_t retire_piece(uint32_t piece, bool erase_now) {
+    if (mark_bad(layout.place[piece]) != 0)
+        return -1;
+    uint32_t last = layout.pieces - 1, place = layout.place[last];
+    memmove(&layout.place[piece], &layout.place[piece + 1],
+            (last - piece) * sizeof layout.place[0]);
+    for (;;) {
+        if (++place >= layout.device_pieces) {
+            fputs("no good block left for the slot\n", stderr);
+            return -1;
         }
+        int32_t bad = read_bad_block_mark(place);
+        if (bad < 0) {
+            report_error("read bad block mark");
+            return -1;
+        }
+        if (bad > 0) {
+            if (erase_now)
+                report_skip(place);
+            continue;
+        }
+        if (!erase_now || erase_place(place) == 0)
+            break;
+        if (!worn_out(errno) || mark_bad(place) != 0)
+            return -1;
     }
-    int error = errno;
-    close(fd);
-    if (mounted)
-        return refuse_flash("mounted on %s", mount_point);
-    if (len < 0)
-        return refuse_flash("cannot read %s: %s", MOUNTINFO, strerror(error));
+    layout.place[last] = place;
     return 0;
 }
 
-// Erasing a partition that UBI or a mounted file system uses destroys the running system under
-// it. The number of the MTD device is taken from the opened device itself, so that a device node
-// under another name is still recognised.
-static int32_t check_in_use() {
-    struct stat st;
-    if (fstat(ctx.fd, &st) != 0)
-        return refuse_flash("cannot read its device number: %s", strerror(errno));
-    if (!S_ISCHR(st.st_mode) || major(st.st_rdev) != MTD_CHAR_MAJOR)
-        return refuse_flash("not an MTD character device");
-    unsigned mtd_num = minor(st.st_rdev) / 2; // /dev/mtdN is 90:2N, /dev/mtdNro 90:2N+1
-    if (check_ubi(mtd_num) != 0)
-        return -1;
-    return check_mounts(mtd_num);
+// Bad blocks are reported once, as the erase passes them on its way to a piece's place.
+static int32_t erase_piece(uint32_t piece, uint32_t *passed) {
+    for (;;) {
+        for (; *passed < layout.place[piece]; ++*passed)
+            report_skip(*passed);
+        *passed = layout.place[piece] + 1;
+        if (erase_place(layout.place[piece]) == 0)
+            return 0;
+        if (!worn_out(errno) || retire_piece(piece, false) != 0)
+            return -1;
+    }
 }
 
-// Checked before the first erase, since a failure halfway through the erase destroys the old
-// firmware without writing the new: a device in use, a partition smaller than the slot, erase
-// blocks or pages that whole-block requests cannot address, or a bad block that the erase
-// would stop at.
-static int32_t check_flash() {
-    if (check_in_use() != 0)
-        return -1;
-    mtd_info_user info;
-    if (ioctl(ctx.fd, MEMGETINFO, &info) != 0)
-        return refuse_flash("cannot read its geometry: %s", strerror(errno));
-    // MEMGETINFO gives the size in 32 bits, which wrap on a partition of 4 GiB or more; the end
-    // of the device as lseek finds it is the whole size.
-    uint64_t size = info.size;
-    if (size < IMAGE_SIZE) {
-        off_t end = lseek(ctx.fd, 0, SEEK_END);
-        if (end >= 0)
-            size = static_cast<uint64_t>(end);
-    }
-    if (size < IMAGE_SIZE)
-        return refuse_flash("size of %" PRIu64 " bytes is less than the %u bytes of a slot", size,
-                            IMAGE_SIZE);
-    // Smaller erase blocks are fine: one request then erases several of them.
-    if (info.erasesize == 0 || BLOCK_SIZE % info.erasesize != 0)
-        return refuse_flash("erase block size of %u bytes does not divide %u bytes", info.erasesize,
-                            BLOCK_SIZE);
-    if (info.writesize == 0 || BLOCK_SIZE % info.writesize != 0)
-        return refuse_flash("write size of %u bytes does not divide %u bytes", info.writesize,
-                            BLOCK_SIZE);
-    if (!is_nand(info))
-        return 0;
-    for (uint32_t offset = 0; offset < IMAGE_SIZE; offset += info.erasesize) {
-        __kernel_loff_t at = offset;
-        int bad = ioctl(ctx.fd, MEMGETBADBLOCK, &at);
-        if (bad < 0)
-            return refuse_flash("cannot read the bad block mark at offset %u: %s", offset,
-                                strerror(errno));
-        if (bad > 0)
-            return refuse_flash("bad erase block at offset %u", offset);
-    }
-    return 0;
-}
-
-// A refused device is closed by close_flash, like any other failed target.
-int32_t open_flash() {
-    puts("opening MTD device...");
-    ctx.fd = open(ctx.target, O_RDWR | O_SYNC);
-    if (ctx.fd < 0) {
-        report_error("failed to open MTD device");
-        return -1;
-    }
-    return check_flash();
-}
-
-// Every block is erased, present or not: blocks without file data must verify as 0xFF.
+// Every block is erased, present or not: blocks without file data must verify as 0xFF. Each
+// block gets its status line, and the pieces that start in it are erased.
 int32_t erase_flash() {
     puts("erasing...");
+    uint32_t passed = 0;
     for (uint32_t block = 0; block < BLOCK_COUNT; block++) {
         report_status("erasing %5.1f %%\n", static_cast<double>(block_percent(block)));
         printf("erase %u\n", block);
-        erase_info_user erase = {block * BLOCK_SIZE, BLOCK_SIZE};
-        if (ioctl(ctx.fd, MEMERASE, &erase) != 0) {
-            report_error("erase");
-            return -1;
+        uint32_t start = block * BLOCK_SIZE, end = start + BLOCK_SIZE;
+        for (uint32_t piece = (start + layout.piece_size - 1) / layout.piece_size;
+             piece * layout.piece_size < end; piece++) {
+            if (erase_piece(piece, &passed) != 0)
+                return -1;
         }
+    }
+    return 0;
+}
+
+static int32_t write_unit(uint32_t at) {
+    if (lseek(ctx.fd, static_cast<off_t>(device_offset(at)), SEEK_SET) < 0) {
+        report_error("lseek failed");
+        return -1;
+    }
+    ssize_t written = write(ctx.fd, ctx.flash_image + at, layout.unit);
+    if (written != static_cast<ssize_t>(layout.unit)) {
+        int error = written < 0 ? errno : 0;
+        report_error("write failed");
+        // A short count is no report from the chip.
+        errno = error;
+        return -1;
+    }
+    return 0;
+}
+
+// Writes the image from at to end, a unit at a time. When a NAND block wears out, its piece
+// moves on and is written again from its start: units of it already written went to the block
+// now marked bad.
+static int32_t write_span(uint32_t at, uint32_t end) {
+    while (at < end) {
+        if (ctx.block_present[at / BLOCK_SIZE] == 0 || write_unit(at) == 0) {
+            at += layout.unit;
+            continue;
+        }
+        if (!worn_out(errno) || retire_piece(at / layout.piece_size, true) != 0)
+            return -1;
+        at -= at % layout.piece_size;
     }
     return 0;
 }
@@ -238,15 +165,8 @@ int32_t write_flash() {
         report_status("writing %5.1f %%\n", static_cast<double>(percent));
         handled++;
         printf("write %u\n", block);
-        off_t offset = off_t{block} * BLOCK_SIZE;
-        if (lseek(ctx.fd, offset, SEEK_SET) < 0) {
-            report_error("lseek failed");
+        if (write_span(block * BLOCK_SIZE, (block + 1) * BLOCK_SIZE) != 0)
             return -1;
-        }
-        if (write(ctx.fd, ctx.flash_image + offset, BLOCK_SIZE) != BLOCK_SIZE) {
-            report_error("write failed");
-            return -1;
-        }
     }
     return 0;
 }
@@ -258,19 +178,29 @@ static bool block_matches(uint32_t block, const uint8_t *readback) {
     return memcmp(readback, ctx.flash_image + size_t{block} * BLOCK_SIZE, BLOCK_SIZE) == 0;
 }
 
+// The device is read in order, and seeks only where the slot passes over a bad block.
 int32_t verify_flash() {
     uint8_t readback[BLOCK_SIZE];
     puts("verifying...");
-    if (lseek(ctx.fd, 0, SEEK_SET) < 0) {
+    uint64_t position = device_offset(0);
+    if (lseek(ctx.fd, static_cast<off_t>(position), SEEK_SET) < 0) {
         report_error("lseek failed");
         return -1;
     }
     for (uint32_t block = 0; block < BLOCK_COUNT; block++) {
         report_status("verifying %5.1f %%\n", static_cast<double>(block_percent(block)));
         printf("read %u\n", block);
-        if (read(ctx.fd, readback, BLOCK_SIZE) != BLOCK_SIZE) {
-            report_error("read failed");
-            return -1;
+        for (uint32_t done = 0; done < BLOCK_SIZE; done += layout.unit) {
+            uint64_t at = device_offset(block * BLOCK_SIZE + done);
+            if (at != position && lseek(ctx.fd, static_cast<off_t>(at), SEEK_SET) < 0) {
+                report_error("lseek failed");
+                return -1;
+            }
+            if (read(ctx.fd, readback + done, layout.unit) != static_cast<ssize_t>(layout.unit)) {
+                report_error("read failed");
+                return -1;
+            }
+            position = at + layout.unit;
         }
         if (!block_matches(block, readback)) {
             printf("verify error in block %u\n", block);
@@ -278,6 +208,17 @@ int32_t verify_flash() {
         }
     }
     return 0;
+}
+
+// A refused device is closed by close_flash, like any other failed target.
+int32_t open_flash() {
+    puts("opening MTD device...");
+    ctx.fd = open(ctx.target, O_RDWR | O_SYNC);
+    if (ctx.fd < 0) {
+        report_error("failed to open MTD device");
+        return -1;
+    }
+    return check_flash();
 }
 
 void close_flash() {

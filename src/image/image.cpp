@@ -1,3 +1,4 @@
+// The slot image in memory and the staged files read into it.
 #include "image/image.h"
 
 #include "status/status.h"

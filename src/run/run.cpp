@@ -1,3 +1,4 @@
+// The update run: its argument, one run at a time, the targets in turn and the outcome.
 #include "run/run.h"
 
 #include "flash/flash.h"

@@ -1,3 +1,4 @@
+// The status file, replaced whole for every line, and the error reports on standard error.
 #include "status/status.h"
 
 #include <cerrno>
@@ -64,7 +65,9 @@ void report_status(const char *format, ...) {
 
 void report_milestone(const char *line) { write_status(line, strlen(line), true); }
 
+// errno is left as the failed call set it, so that the caller can still tell what failed.
 void report_error(const char *message) {
     int error = errno;
     fprintf(stderr, "%s: %s\n", message, strerror(error));
+    errno = error;
 }

@@ -111,6 +111,12 @@ std::string mapped(const char *path) {
     return path;
 }
 
+uint64_t flash_size(const device &d) { return std::min<uint64_t>(d.size, STORAGE_SIZE); }
+
+bool is_bad(const device &d, uint64_t offset) {
+    return std::count(d.bad_blocks.begin(), d.bad_blocks.end(), offset / d.info.erasesize) != 0;
+}
+
 std::string op_text(const char *what, uint64_t offset, size_t len) {
     return std::string(what) + " " + std::to_string(offset) + "+" + std::to_string(len);
 }
@@ -135,18 +141,19 @@ void reset(const std::string &root) {
         d.info.erasesize = BLOCK_SIZE;
         d.info.writesize = 1;
         d.info_fails = false;
-        d.bad_block = -1;
+        d.bad_blocks.clear();
         d.bad_block_query_fails = false;
+        d.mark_fails = false;
         d.bad_block_queries.clear();
         static uint8_t block[BLOCK_SIZE];
         for (size_t i = 0; i < BLOCK_SIZE; i++)
             block[i] = static_cast<uint8_t>((i * 7 + 3 + static_cast<size_t>(n)) & 0x7F);
         if (d.storage < 0)
             d.storage = memfd_create("flash", MFD_CLOEXEC);
-        for (off_t b = 0; b < BLOCK_COUNT; b++)
-            pwrite(d.storage, block, BLOCK_SIZE, b * BLOCK_SIZE);
-        d.erases.assign(BLOCK_COUNT, 0);
-        d.writes.assign(BLOCK_COUNT, 0);
+        for (off_t at = 0; at < STORAGE_SIZE; at += BLOCK_SIZE)
+            pwrite(d.storage, block, BLOCK_SIZE, at);
+        d.erases.assign(STORAGE_SIZE / 4096, 0);
+        d.writes.assign(STORAGE_SIZE / BLOCK_SIZE, 0);
         d.ops.clear();
         d.open_flags = -1;
         d.fd = -1;
@@ -156,8 +163,8 @@ void reset(const std::string &root) {
 device &dev(int n) { return devices[n]; }
 
 std::vector<uint8_t> contents(int n) {
-    std::vector<uint8_t> bytes(IMAGE_SIZE);
-    pread(devices[n].storage, bytes.data(), IMAGE_SIZE, 0);
+    std::vector<uint8_t> bytes(flash_size(devices[n]));
+    pread(devices[n].storage, bytes.data(), bytes.size(), 0);
     return bytes;
 }
 void set_var(var_state state) { var = state; }
@@ -239,7 +246,8 @@ off64_t __wrap_lseek64(int fd, off64_t offset, int whence) {
         h->position = devices[h->device].size;
         return static_cast<off64_t>(h->position);
     }
-    if (whence != SEEK_SET || offset < 0 || offset > IMAGE_SIZE ||
+    if (whence != SEEK_SET || offset < 0 ||
+        static_cast<uint64_t>(offset) > flash_size(devices[h->device]) ||
         fault_hits(fault_kind::seek_fails, h->device, static_cast<uint64_t>(offset))) {
         errno = EINVAL;
         return -1;
@@ -277,11 +285,22 @@ int __wrap_ioctl(int fd, unsigned long request, ...) {
             errno = EIO;
             return -1;
         }
-        return d.bad_block >= 0 && offset / d.info.erasesize == uint64_t(d.bad_block) ? 1 : 0;
+        return is_bad(d, offset) ? 1 : 0;
     }
+    if (request == MEMSETBADBLOCK) {
+        auto offset = static_cast<uint64_t>(*static_cast<__kernel_loff_t *>(arg));
+        if (d.mark_fails) {
+            errno = EIO;
+            return -1;
+        }
+        d.bad_blocks.push_back(static_cast<uint32_t>(offset / d.info.erasesize));
+        return 0;
+    }
+    // Whole erase blocks only.
     auto *erase = static_cast<erase_info_user *>(arg);
-    if (request != MEMERASE || erase->start % BLOCK_SIZE != 0 || erase->length != BLOCK_SIZE ||
-        erase->start >= IMAGE_SIZE) {
+    uint32_t size = d.info.erasesize;
+    if (request != MEMERASE || erase->start % size != 0 || erase->length % size != 0 ||
+        erase->length == 0 || erase->start + uint64_t{erase->length} > flash_size(d)) {
         errno = EINVAL;
         return -1;
     }
@@ -295,8 +314,11 @@ int __wrap_ioctl(int fd, unsigned long request, ...) {
     static uint8_t erased[BLOCK_SIZE];
     memset(erased, fault_hits(fault_kind::erase_zeros, h->device, erase->start) ? 0x00 : 0xFF,
            BLOCK_SIZE);
-    pwrite(d.storage, erased, BLOCK_SIZE, erase->start);
-    d.erases[erase->start / BLOCK_SIZE]++;
+    for (uint32_t at = erase->start; at < erase->start + erase->length; at += size) {
+        for (uint32_t done = 0; done < size; done += std::min(size, BLOCK_SIZE))
+            pwrite(d.storage, erased, std::min(size, BLOCK_SIZE), at + done);
+        d.erases[at / size]++;
+    }
     return 0;
 }
 
@@ -318,12 +340,12 @@ ssize_t __wrap_write(int fd, const void *buf, size_t len) {
         errno = EIO;
         return -1;
     }
-    if (at >= IMAGE_SIZE) {
+    if (at >= flash_size(d)) {
         errno = ENOSPC;
         return -1;
     }
-    if (len > IMAGE_SIZE - at)
-        len = static_cast<size_t>(IMAGE_SIZE - at);
+    if (len > flash_size(d) - at)
+        len = static_cast<size_t>(flash_size(d) - at);
     if (fault_hits(fault_kind::write_short, h->device, at))
         len /= 2;
     // NOR flash: programming can only clear bits.
@@ -350,10 +372,10 @@ ssize_t __wrap_read(int fd, void *buf, size_t len) {
     device &d = devices[h->device];
     uint64_t at = h->position;
     d.ops.push_back(op_text("read", at, len));
-    if (at >= IMAGE_SIZE)
+    if (at >= flash_size(d))
         return 0;
-    if (len > IMAGE_SIZE - at)
-        len = static_cast<size_t>(IMAGE_SIZE - at);
+    if (len > flash_size(d) - at)
+        len = static_cast<size_t>(flash_size(d) - at);
     if (fault_hits(fault_kind::read_short, h->device, at))
         len /= 2;
     pread(d.storage, buf, len, static_cast<off_t>(at));

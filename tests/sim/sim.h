@@ -35,18 +35,23 @@ struct fault {
     int signal_number = 0; // signal: the signal raised
 };
 
+// Flash the simulated devices hold: a slot and eight spare 128 KiB blocks. A larger device
+// answers for its size but fails requests beyond this.
+inline constexpr uint32_t STORAGE_SIZE = IMAGE_SIZE + 8 * BLOCK_SIZE;
+
 struct device {
     bool present = true;                     // the device node exists
     dev_t rdev = 0;                          // its device number, 90:2N for /dev/mtdN
     uint64_t size = IMAGE_SIZE;              // as lseek(SEEK_END) finds it
     mtd_info_user info;                      // what MEMGETINFO answers, the size's low 32 bits
     bool info_fails = false;                 // MEMGETINFO fails with ENOTTY
-    int64_t bad_block = -1;                  // erase block (of info.erasesize) marked bad, or -1
+    std::vector<uint32_t> bad_blocks;        // erase blocks marked bad, in the order marked
     bool bad_block_query_fails = false;      // MEMGETBADBLOCK fails with EIO
+    bool mark_fails = false;                 // MEMSETBADBLOCK fails with EIO
     std::vector<uint64_t> bad_block_queries; // offsets MEMGETBADBLOCK was asked about
-    int storage = -1;                        // memfd with the IMAGE_SIZE bytes of flash
-    std::vector<uint32_t> erases;            // erase count per block
-    std::vector<uint32_t> writes;            // write count per block
+    int storage = -1;                        // memfd with the STORAGE_SIZE bytes of flash
+    std::vector<uint32_t> erases;            // erase count per erase block
+    std::vector<uint32_t> writes;            // write count per 128 KiB block
     std::vector<std::string> ops;            // "erase N", "write OFFSET+LEN", "read OFFSET+LEN"
     int open_flags = -1;                     // flags of the last open
     int fd = -1;                             // descriptor number of the last open
@@ -71,8 +76,8 @@ const std::vector<std::string> &var_events();
 void reset(const std::string &root);
 device &dev(int n);
 void inject(const fault &f);
-// The whole flash of a device. The flash lives in a memfd, out of the process's resident
-// memory, so that a run's peak memory is the program's own.
+// The whole flash of a device, up to STORAGE_SIZE. The flash lives in a memfd, out of the
+// process's resident memory, so that a run's peak memory is the program's own.
 std::vector<uint8_t> contents(int n);
 // Every status line that a rename made current, in order.
 const std::vector<std::string> &status_history();

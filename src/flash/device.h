@@ -1,0 +1,32 @@
+// Where the slot lies on the target's MTD device, as the device check works it out.
+#pragma once
+
+#include "image/image.h"
+
+#include <stdint.h>
+
+// The smallest NAND erase block there is: 32 pages of 512 bytes.
+inline constexpr uint32_t MIN_NAND_ERASE_SIZE = 0x4000;
+inline constexpr uint32_t MAX_PIECES = IMAGE_SIZE / MIN_NAND_ERASE_SIZE;
+
+// The slot image is cut into pieces of one erase block each on NAND, of one erase block but at
+// least 128 KiB elsewhere; each piece is erased by one request. Piece k lies at place[k], counted
+// in pieces from the start of the device: on NAND the k-th good erase block, elsewhere k itself.
+struct slot_layout {
+    bool nand;                  // bad blocks are passed over, worn-out blocks marked bad
+    uint32_t piece_size;        // bytes of the image per piece
+    uint32_t unit;              // bytes per write or read request: a piece, at most 128 KiB
+    uint32_t pieces;            // pieces in the slot
+    uint32_t device_pieces;     // pieces the device holds within reach of an erase request
+    uint32_t place[MAX_PIECES]; // where each piece lies
+};
+
+extern slot_layout layout;
+
+// Refuses a device that must not or cannot be programmed, with one line on standard error,
+// before anything on it is touched; otherwise fills in the layout.
+int32_t check_flash();
+
+// 1 when the erase block at this place is marked bad, 0 when it is good; -1 when the mark
+// cannot be read, reported.
+int32_t read_bad_block_mark(uint32_t place);
