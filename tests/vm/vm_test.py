@@ -5,18 +5,21 @@ Builds quarn static and installs it into a root folder, stages every scenario's 
 Debian's kernel once and runs all scenarios in that one boot (scenarios.sh). The kernel's MTD
 devices (see MODULES): mtd0 and mtd1 are block2mtd (16 MiB, 128 KiB erase blocks); mtd2, mtd3
 and mtd4 are 16 MiB partitions of a simulated SLC NAND chip (2 KiB pages, 128 KiB erase
-blocks), mtd4 with a factory bad block; mtd6 is an 8 MiB mtdram device. A scenario may put
+blocks), mtd4 with a factory bad block, and mtd5 a 17 MiB one with two factory bad blocks and
+one that fails its second erase; mtd7 is an 8 MiB mtdram device. A scenario may put
 any of them in the place of /dev/mtd0 or /dev/mtd1, and may attach UBI to one or mount a file
 system from it first. Back on the host, each scenario's standard output, standard error, exit
 status, status file, /var listing and the whole contents of both devices are compared with
 what this script expects. The expected device images are built here from the staged files
-alone: a 16 MiB area of 0xFF, the boot file at offset 0, the main file at 1 MiB.
+alone: a 16 MiB area of 0xFF, the boot file at offset 0, the main file at 1 MiB; on NAND laid
+over the good erase blocks in order.
 
 Exit status: 0 when every scenario passed, 1 when any failed or the VM could not run them,
 77 (skipped) when qemu-system-x86_64 is missing and CI is not set.
 """
 
 import argparse
+import hashlib
 import os
 import random
 import shutil
@@ -37,12 +40,15 @@ QUARN = "/usr/sbin/quarn"
 SKIP = 77
 
 # In load order, which is the order of the MTD device numbers. nandsim's chip is 128 MiB: three
-# 16 MiB partitions and the rest (mtd5); chip block 261 is block 5 of the third partition.
+# 16 MiB partitions, one of 17 MiB (mtd5, from chip block 384) and the rest (mtd6). Chip block
+# 261 is block 5 of the third partition; 384 and 434 are blocks 0 and 50 of mtd5, and 474, block
+# 90 of mtd5, fails every erase after its first (the fill's).
 MODULES = [
     "mtd",
     "brd rd_nr=2 rd_size=16384",
     "block2mtd block2mtd=/dev/ram0,128Ki block2mtd=/dev/ram1,128Ki",
-    "nandsim id_bytes=0x20,0xf1,0x00,0x1d parts=128,128,128 badblocks=261",
+    "nandsim id_bytes=0x20,0xf1,0x00,0x1d parts=128,128,128,136 badblocks=261,384,434 "
+    "weakblocks=474:1",
     "mtdram total_size=8192 erase_size=128",
     "ubi",
     "jffs2",
@@ -50,8 +56,7 @@ MODULES = [
     "virtio_blk",
 ]
 DEVICE_SIZES = {"mtd0": AREA, "mtd1": AREA, "mtd2": AREA, "mtd3": AREA, "mtd4": AREA,
-                "mtd6": AREA // 2}
-NAND_BAD_BLOCK_OFFSET = 5 * BLOCK
+                "mtd5": AREA + 8 * BLOCK, "mtd7": AREA // 2}
 
 DEFAULT_PAIR = ("/sideload/boot_kv7m_1.bin", "/sideload/lnximg.bin")
 SLOT1_PAIR = ("/sideload/slot1/fsbl.bin", "/sideload/slot1/user.bin")
@@ -89,7 +94,7 @@ class Scenario:
 
     def __init__(self, name, args, files=None, var_readonly=False, remove_mtd1=False,
                  reader=False, devices=("mtd0", "mtd1"), refused=None, second_run=False,
-                 setup="", teardown="", outputs=None):
+                 setup="", teardown="", outputs=None, bad=(), worn=()):
         self.name = name
         self.args = args
         self.files = files or {}  # path under / -> bytes
@@ -104,6 +109,8 @@ class Scenario:
         # the files they leave in the results folder, with their expected content.
         self.setup, self.teardown = setup, teardown
         self.outputs = outputs or {}
+        # /dev/mtd0's factory bad blocks, and the blocks whose erase fails in the run.
+        self.bad, self.worn = set(bad), set(worn)
         self.fills = ["quarn vm %s %s fill" % (name, dev) for dev in ("mtd0", "mtd1")]
         self.expect()
         # The status file starts with the line the run must not end with, so that a run that
@@ -121,6 +128,7 @@ class Scenario:
         self.stderr = ""
         self.statuses = ["starting\n"]
         self.images = [None, None]  # None: the device keeps its fill
+        self.slots = [None, None]  # the 16 MiB each device is programmed with
         if self.args not in (["slot0"], ["slot1"]):
             self.stdout.append("usage: %s slot0|slot1" % QUARN)
             self.finish(False)
@@ -156,9 +164,22 @@ class Scenario:
             self.stderr += "refusing %s: %s\n" % (DEVICES[device], self.refused[device])
             return False
         self.stdout.append("erasing...")
+        bad, worn = (self.bad, self.worn) if device == 0 else (set(), set())
+        places, passed = [], 0
         for block in range(BLOCKS):
             self.statuses.append(status_line("erasing", block_percent(block)))
             self.stdout.append("erase %d" % block)
+            while True:
+                place = passed
+                while place in bad:
+                    self.stdout.append("skipping bad block at offset %d" % (place * BLOCK))
+                    place += 1
+                passed = place + 1
+                if place not in worn:
+                    places.append(place)
+                    break
+                self.stderr += "erase: Input/output error\n"
+                self.stdout.append("marking bad block at offset %d" % (place * BLOCK))
         self.stdout.append("writing...")
         for handled, block in enumerate(present):
             percent = f32(f32(handled * 100.0) / f32(float(len(present))))
@@ -168,7 +189,11 @@ class Scenario:
         for block in range(BLOCKS):
             self.statuses.append(status_line("verifying", block_percent(block)))
             self.stdout.append("read %d" % block)
-        self.images[device] = bytes(image)
+        self.slots[device] = bytes(image)
+        self.images[device] = bytearray(self.fill(device))
+        for piece, place in enumerate(places):
+            self.images[device][place * BLOCK:(place + 1) * BLOCK] = image[piece * BLOCK:
+                                                                          (piece + 1) * BLOCK]
         return True
 
     def stage(self, folder):
@@ -230,9 +255,9 @@ def scenarios():
         # Refused before its first erase; slot 1 is still programmed.
         Scenario("12-nand-bad-block", ["slot0"],
                  pair(data(5000), data(BLOCK), (data(6000), data(7000))), devices=("mtd4", "mtd3"),
-                 refused={0: "bad erase block at offset %d" % NAND_BAD_BLOCK_OFFSET}),
+                 refused={0: "only 127 good erase blocks, the slot needs 128"}),
         Scenario("13-mtdram-8MiB", ["slot0"], pair(data(5000), data(BLOCK)),
-                 devices=("mtd6", "mtd1"),
+                 devices=("mtd7", "mtd1"),
                  refused={0: "size of %d bytes is less than the %d bytes of a slot"
                           % (AREA // 2, AREA)}),
         Scenario("14-second-run-while-erasing", ["slot0"],
@@ -256,6 +281,18 @@ def scenarios():
                        'do usleep 10000; done',
                  teardown='kill "$squatter" 2>/dev/null || true',
                  outputs={"squatter": "lock: Permission denied\nbind: held\n"}),
+        # NAND as it ships and as it wears: the slot is laid over the good erase blocks, past two
+        # factory bad blocks; block 90 fails its erase, is marked bad, and the slot moves on. A
+        # boot loader reads the slot back as nanddump --bb=skipbad does.
+        Scenario("18-nand-bad-and-worn-blocks", ["slot0"], pair(data(MIB), data(15 * MIB)),
+                 devices=("mtd5", "mtd1"), bad=(0, 50), worn=(90,),
+                 setup='cat /sys/class/mtd/mtd5/bad_blocks >"$out/bad-blocks"',
+                 teardown='cat /sys/class/mtd/mtd5/bad_blocks >>"$out/bad-blocks"\n'
+                          'nanddump -q --bb=skipbad -l %d -f /tmp/skipbad /dev/mtd0\n'
+                          'sha256sum </tmp/skipbad | cut -d" " -f1 >"$out/skipbad.sha256"\n'
+                          'rm /tmp/skipbad' % AREA,
+                 outputs={"bad-blocks": "2\n3\n",
+                          "skipbad.sha256": lambda s: hashlib.sha256(s.slots[0]).hexdigest() + "\n"}),
     ]
 
 
@@ -353,16 +390,20 @@ def check(scenario, folder, allowed):
     if listing != [".", "..", "quarn.status"]:
         problems.append("/var holds %s" % listing)
     for device in (0, 1):
-        actual = (folder / ("mtd%d" % device)).read_bytes()
+        actual = bytearray((folder / ("mtd%d" % device)).read_bytes())
         expected = scenario.images[device]
         what = "programmed" if expected is not None else "untouched"
         if expected is None:
             expected = scenario.fill(device)
+        # What a bad block holds is the chip's business.
+        for block in (scenario.bad | scenario.worn) if device == 0 else ():
+            actual[block * BLOCK:(block + 1) * BLOCK] = expected[block * BLOCK:(block + 1) * BLOCK]
         if actual != expected:
             offset = first_difference(actual, expected)
             problems.append("%s (expected %s) differs first at offset 0x%x (block %d)"
                             % (DEVICES[device], what, offset, offset // BLOCK))
     for name, text in scenario.outputs.items():
+        text = text(scenario) if callable(text) else text
         compare_text(name, (folder / name).read_text(), text, problems)
     reader = None
     if scenario.reader:
@@ -387,7 +428,7 @@ def main():
 
     missing = [tool for tool in ("qemu-system-x86_64", "cpio", "depmod") if tool_missing(tool)]
     device_tools = ["/usr/sbin/" + tool for tool in ("flash_erase", "ubiformat", "ubiattach",
-                                                     "ubidetach")]
+                                                     "ubidetach", "nanddump")]
     missing += [path for path in ["/bin/busybox"] + device_tools if not os.path.exists(path)]
     if missing:
         print("vm test: %s not installed (packages qemu-system-x86, cpio, kmod, busybox-static, "
