@@ -155,14 +155,14 @@ TEST_P(Geometry, RefusesADeviceThatCannotTakeTheSlotWhole) {
     char kind;
     for (std::istringstream runs(c.layout != nullptr ? c.layout : ""); runs >> count >> kind;) {
         for (uint32_t end = block + count; block < end; block++) {
-            auto at = device.begin() + block * size;
+            uint8_t *at = device.data() + size_t{block} * size;
             if (kind == 'x') {
-                std::copy_n(after.begin() + block * size, size, at);
+                std::copy_n(after.data() + size_t{block} * size, size, at);
                 continue;
             }
             EXPECT_EQ(sim::dev(0).erases[block], kind == '.' ? 0u : 1u) << "erase block " << block;
             if (kind == 's')
-                std::copy_n(slot0.begin() + piece++ * size, size, at);
+                std::copy_n(slot0.data() + size_t{piece++} * size, size, at);
             else if (kind == 'e')
                 std::fill_n(at, size, 0xFF);
         }

@@ -163,7 +163,7 @@ void reset(const std::string &root) {
 device &dev(int n) { return devices[n]; }
 
 std::vector<uint8_t> contents(int n) {
-    std::vector<uint8_t> bytes(flash_size(devices[n]));
+    std::vector<uint8_t> bytes(static_cast<size_t>(flash_size(devices[n])));
     pread(devices[n].storage, bytes.data(), bytes.size(), 0);
     return bytes;
 }
