@@ -13,7 +13,6 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
@@ -180,7 +179,7 @@ static int32_t check_geometry(const mtd_info_user &info, uint64_t size) {
 
 int32_t read_bad_block_mark(uint32_t place) {
     __kernel_loff_t at = static_cast<__kernel_loff_t>(uint64_t{place} * layout.piece_size);
-    int bad = ioctl(ctx.fd, MEMGETBADBLOCK, &at);
+    int bad = mtd_request(MEMGETBADBLOCK, &at);
     if (bad < 0)
         return -1;
     return bad > 0 ? 1 : 0;
@@ -217,7 +216,7 @@ int32_t check_flash() {
     if (check_in_use() != 0)
         return -1;
     mtd_info_user info;
-    if (ioctl(ctx.fd, MEMGETINFO, &info) != 0)
+    if (mtd_request(MEMGETINFO, &info) != 0)
         return refuse_flash("cannot read its geometry: %s", strerror(errno));
     // MEMGETINFO gives the size in 32 bits, which wrap on a partition of 4 GiB or more; the end
     // of the device as lseek finds it is the whole size.

@@ -4,6 +4,7 @@
 #include "image/image.h"
 
 #include <stdint.h>
+#include <sys/ioctl.h>
 
 // The smallest NAND erase block there is: 32 pages of 512 bytes.
 inline constexpr uint32_t MIN_NAND_ERASE_SIZE = 0x4000;
@@ -22,6 +23,16 @@ struct slot_layout {
 };
 
 extern slot_layout layout;
+
+// An MTD request on the target's device. glibc declares ioctl's request unsigned long, musl int
+// (as POSIX does); the kernel takes the low 32 bits either way.
+inline int mtd_request(unsigned long request, void *arg) {
+#ifdef __GLIBC__
+    return ioctl(ctx.fd, request, arg);
+#else
+    return ioctl(ctx.fd, static_cast<int>(request), arg);
+#endif
+}
 
 // Refuses a device that must not or cannot be programmed, with one line on standard error,
 // before anything on it is touched; otherwise fills in the layout.

@@ -1,7 +1,7 @@
 // Programming of the current target's MTD device: open, erase, write, verify, close.
 #pragma once
 
-#include <cstdint>
+#include <stdint.h>
 
 int32_t open_flash();
 int32_t erase_flash();

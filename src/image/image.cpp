@@ -3,10 +3,10 @@
 
 #include "status/status.h"
 
-#include <cinttypes>
-#include <cstdio>
-#include <cstring>
 #include <fcntl.h>
+#include <inttypes.h>
+#include <stdio.h>
+#include <string.h>
 #include <sys/types.h>
 #include <unistd.h>
 

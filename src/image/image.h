@@ -1,7 +1,7 @@
 // The in-memory image of one firmware slot and the context shared by every step.
 #pragma once
 
-#include <cstdint>
+#include <stdint.h>
 
 inline constexpr uint32_t BLOCK_SIZE = 0x20000;                  // erase block, 128 KiB
 inline constexpr uint32_t BLOCK_COUNT = 128;                     // blocks handled per slot
@@ -14,11 +14,11 @@ inline constexpr uint32_t MAIN_MAX_BLOCKS = 120; // 15 MiB main region
 // Blocks that are not present must read back erased (0xFF); their part of flash_image is
 // never touched, so that its memory is never faulted in.
 struct update_ctx {
-    const char *target;                 // entry of the target table being programmed
-    int32_t fd;                         // MTD device descriptor, -1 while closed
-    uint8_t flash_image[IMAGE_SIZE];    // what the present blocks must hold after programming
-    uint8_t block_present[BLOCK_COUNT]; // 1 for each block that received file data
-    uint32_t loaded_blocks;             // how many blocks received file data
+    const char *target;                          // entry of the target table being programmed
+    int32_t fd;                                  // MTD device descriptor, -1 while closed
+    alignas(16) uint8_t flash_image[IMAGE_SIZE]; // what the present blocks must hold afterwards
+    uint8_t block_present[BLOCK_COUNT];          // 1 for each block that received file data
+    uint32_t loaded_blocks;                      // how many blocks received file data
 };
 
 // The one context of the process: static, never allocated or freed.

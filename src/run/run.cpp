@@ -5,11 +5,11 @@
 #include "image/image.h"
 #include "status/status.h"
 
-#include <cerrno>
-#include <csignal>
-#include <cstdio>
-#include <cstring>
+#include <errno.h>
 #include <fcntl.h>
+#include <signal.h>
+#include <stdio.h>
+#include <string.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>

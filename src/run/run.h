@@ -1,7 +1,7 @@
 // The update run: argument, target sequence, outcome.
 #pragma once
 
-#include <cstdint>
+#include <stdint.h>
 
 // Program entry: 0 when every target was programmed and verified, else -1.
 int run_update(int argc, char **argv);

@@ -1,11 +1,11 @@
 // The status file, replaced whole for every line, and the error reports on standard error.
 #include "status/status.h"
 
-#include <cerrno>
-#include <cstdarg>
-#include <cstdio>
-#include <cstring>
+#include <errno.h>
 #include <fcntl.h>
+#include <stdarg.h>
+#include <stdio.h>
+#include <string.h>
 #include <unistd.h>
 
 static const char STATUS_DIR[] = "/var";
