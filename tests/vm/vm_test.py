@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """quarn on the Linux kernel's MTD devices, in a QEMU VM.
 
-Builds quarn static and installs it into a root folder, stages every scenario's files, boots
+Builds quarn static (against glibc, or against the C library of --toolchain) and installs it
+into a root folder, stages every scenario's files, boots
 Debian's kernel once and runs all scenarios in that one boot (scenarios.sh). The kernel's MTD
 devices (see MODULES): mtd0 and mtd1 are block2mtd (16 MiB, 128 KiB erase blocks); mtd2, mtd3
 and mtd4 are 16 MiB partitions of a simulated SLC NAND chip (2 KiB pages, 128 KiB erase
@@ -19,9 +20,11 @@ Exit status: 0 when every scenario passed, 1 when any failed or the VM could not
 """
 
 import argparse
+import errno
 import hashlib
 import os
 import random
+import re
 import shutil
 import struct
 import subprocess
@@ -61,6 +64,9 @@ DEVICE_SIZES = {"mtd0": AREA, "mtd1": AREA, "mtd2": AREA, "mtd3": AREA, "mtd4": 
 DEFAULT_PAIR = ("/sideload/boot_kv7m_1.bin", "/sideload/lnximg.bin")
 SLOT1_PAIR = ("/sideload/slot1/fsbl.bin", "/sideload/slot1/user.bin")
 DEVICES = ("/dev/mtd0", "/dev/mtd1")
+# The texts of the C library quarn is built with, for the error numbers its reports carry
+# (glibc's EIO is "Input/output error", musl's "I/O error"); see error_text.cpp.
+ERROR_TEXTS = {}
 
 
 def f32(value):
@@ -158,7 +164,7 @@ class Scenario:
             present += range(first, first + blocks)
         self.stdout.append("opening MTD device...")
         if device == 1 and self.remove_mtd1:
-            self.stderr += "failed to open MTD device: No such file or directory\n"
+            self.stderr += "failed to open MTD device: %s\n" % ERROR_TEXTS[errno.ENOENT]
             return False
         if device in self.refused:
             self.stderr += "refusing %s: %s\n" % (DEVICES[device], self.refused[device])
@@ -178,7 +184,7 @@ class Scenario:
                 if place not in worn:
                     places.append(place)
                     break
-                self.stderr += "erase: Input/output error\n"
+                self.stderr += "erase: %s\n" % ERROR_TEXTS[errno.EIO]
                 self.stdout.append("marking bad block at offset %d" % (place * BLOCK))
         self.stdout.append("writing...")
         for handled, block in enumerate(present):
@@ -423,16 +429,20 @@ def main():
     parser.add_argument("--reader", required=True, type=Path, help="the static status reader")
     parser.add_argument("--squatter", required=True, type=Path, help="the static squatter")
     parser.add_argument("--timeout", type=int, default=480, help="time limit for the VM, seconds")
+    parser.add_argument("--toolchain", type=Path, help="build quarn with this CMake toolchain file")
+    parser.add_argument("--needs", action="append", default=[],
+                        help="a program the build needs (the toolchain's compiler)")
     options = parser.parse_args()
     in_ci = os.environ.get("CI", "") not in ("", "0", "false")
 
-    missing = [tool for tool in ("qemu-system-x86_64", "cpio", "depmod") if tool_missing(tool)]
+    missing = [tool for tool in ["qemu-system-x86_64", "cpio", "depmod"] + options.needs
+               if tool_missing(tool)]
     device_tools = ["/usr/sbin/" + tool for tool in ("flash_erase", "ubiformat", "ubiattach",
                                                      "ubidetach", "nanddump")]
     missing += [path for path in ["/bin/busybox"] + device_tools if not os.path.exists(path)]
     if missing:
         print("vm test: %s not installed (packages qemu-system-x86, cpio, kmod, busybox-static, "
-              "mtd-utils)" % ", ".join(missing))
+              "mtd-utils, musl-tools)" % ", ".join(missing))
         if in_ci:
             print("vm test: FAILED: CI must run the VM test")
             return 1
@@ -449,8 +459,18 @@ def main():
     env = dict(line.split("=", 1) for line in kernel_vars.splitlines())
     kernel, modules = env["QUARN_VM_KERNEL"], env["QUARN_VM_MODULES"]
 
-    subprocess.run([HERE / "build-quarn.sh", work / "quarn-build", work / "quarn-root"],
+    toolchain = [options.toolchain.resolve()] if options.toolchain else []
+    subprocess.run([HERE / "build-quarn.sh", work / "quarn-build", work / "quarn-root",
+                    *toolchain], check=True)
+    # The error texts come from a program built with quarn's own compiler and C library.
+    found = next((work / "quarn-build" / "CMakeFiles").glob("*/CMakeCXXCompiler.cmake"))
+    compiler = re.search(r'set\(CMAKE_CXX_COMPILER "([^"]+)"\)', found.read_text()).group(1)
+    subprocess.run([compiler, "-static", "-o", work / "error-text", HERE / "error_text.cpp"],
                    check=True)
+    numbers = (errno.ENOENT, errno.EIO)
+    texts = subprocess.run([work / "error-text", *map(str, numbers)], check=True,
+                           capture_output=True, text=True).stdout.splitlines()
+    ERROR_TEXTS.update(zip(numbers, texts))
 
     cases = scenarios()
     test_root = work / "test-root"
