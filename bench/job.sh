@@ -1,11 +1,12 @@
 #!/bin/sh
 # Benchmark job inside the VM (busybox sh). /bench/config sets MODEL and ROUNDS. For each round
-# and each image pair it times, on /dev/mtd0, quarn, flashcp and the floor (the device work
-# alone, done with flash_erase and dd), and checks the device after every run. Before every
+# and each image pair it times, on /dev/mtd0, quarn (glibc, dynamic), quarn-musl (static),
+# flashcp and the floor (the device work alone, done with flash_erase and dd), and checks the
+# device after every run. Before every
 # run the device is brought to the same state: every block programmed with old firmware, so
 # that no tool finds blocks already erased or already holding its data. Output lines:
 #   result MODEL PAIR TOOL ROUND NANOSECONDS
-#   rss MODEL full KIB        quarn's peak resident memory (GNU time), five full runs
+#   rss MODEL TOOL KIB        a quarn build's peak resident memory (GNU time), five full runs
 # Any failed run or check prints "bench-failed ..." and ends the job with status 1.
 set -u
 . /bench/config
@@ -54,10 +55,10 @@ prepare_device() {
 # Sets cmd to the timed command of a tool for a pair, as words for qbench time.
 command_of() { # tool pair
   case $1 in
-    quarn)
+    quarn | quarn-musl)
       ln -sf "$work/$2.boot" /sideload/boot_kv7m_1.bin
       ln -sf "$work/$2.main" /sideload/lnximg.bin
-      cmd="/usr/sbin/quarn slot0"
+      cmd="/usr/sbin/$1 slot0"
       ;;
     flashcp)
       cmd="/usr/sbin/flashcp $work/$2.img /dev/mtd0"
@@ -85,17 +86,19 @@ run() { # tool pair round
   status=${out#* }
   [ "$status" = 0 ] || fail "$1 $2 round $3: exit status $status"
   cmp -s /dev/mtd0 "$work/$2.img" || fail "$1 $2 round $3: /dev/mtd0 differs from $2.img"
-  if [ "$1" = quarn ]; then
-    [ "$(cat /var/quarn.status)" = Succeeded ] || fail "quarn $2 round $3: status file"
-    tail -n 1 "$work/log" | grep -qx "read 127" || fail "quarn $2 round $3: output"
-  fi
+  case $1 in
+    quarn*)
+      [ "$(cat /var/quarn.status)" = Succeeded ] || fail "$1 $2 round $3: status file"
+      tail -n 1 "$work/log" | grep -qx "read 127" || fail "$1 $2 round $3: output"
+      ;;
+  esac
   echo "result $MODEL $2 $1 $3 $ns"
 }
 
 round=1
 while [ "$round" -le "$ROUNDS" ]; do
   for pair in full sparse; do
-    for tool in quarn flashcp floor; do
+    for tool in quarn quarn-musl flashcp floor; do
       run "$tool" "$pair" "$round"
     done
   done
@@ -105,13 +108,15 @@ done
 # Peak resident memory of full runs, outside the timed runs; the device model does not
 # change it, so the zero-latency VM alone measures it.
 [ "$MODEL" = zero ] || exit 0
-run_rss=1
-while [ $run_rss -le 5 ]; do
-  prepare_device
-  command_of quarn full
-  # shellcheck disable=SC2086
-  /usr/bin/time -f "%M" -o "$work/rss" $cmd >/dev/null 2>&1 || fail "time quarn full"
-  cmp -s /dev/mtd0 "$work/full.img" || fail "time quarn full: /dev/mtd0 differs"
-  echo "rss $MODEL full $(tail -n 1 "$work/rss")"
-  run_rss=$((run_rss + 1))
+for tool in quarn quarn-musl; do
+  run_rss=1
+  while [ $run_rss -le 5 ]; do
+    prepare_device
+    command_of "$tool" full
+    # shellcheck disable=SC2086
+    /usr/bin/time -f "%M" -o "$work/rss" $cmd >/dev/null 2>&1 || fail "time $tool full"
+    cmp -s /dev/mtd0 "$work/full.img" || fail "time $tool full: /dev/mtd0 differs"
+    echo "rss $MODEL $tool $(tail -n 1 "$work/rss")"
+    run_rss=$((run_rss + 1))
+  done
 done
