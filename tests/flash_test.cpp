@@ -254,6 +254,10 @@ INSTANTIATE_TEST_SUITE_P(Flash, Geometry, ::testing::Values(
                   [](sim::device &d) { nand_17MiB(d); d.info.erasesize = 64 * 1024; d.bad_blocks = {21}; },
                   "", 257, "21s 1. 235s 15.",
                   {{"erase 10\n", "skipping bad block at offset 1376256\n"}}},
+    // MEMGETINFO's size wraps round to 16 MiB: the spare blocks are found past it all the same.
+    geometry_case{"nand_4GiB_and_16MiB_bad_block_3",
+                  [](sim::device &d) { nand(d); d.size = (4ull << 30) + 16 * MiB; d.bad_blocks = {3}; },
+                  "", 129, "3s 1. 125s", {{"erase 3\n", "skipping bad block at offset 393216\n"}}},
     geometry_case{"nand_erase_blocks_of_256KiB",
                   [](sim::device &d) { nand(d); d.info.erasesize = 256 * 1024; }, "", 64, "64s"},
     geometry_case{"nand_erase_fails_at_5",

@@ -218,14 +218,10 @@ int32_t check_flash() {
     mtd_info_user info;
     if (mtd_request(MEMGETINFO, &info) != 0)
         return refuse_flash("cannot read its geometry: %s", strerror(errno));
-    // MEMGETINFO gives the size in 32 bits, which wrap on a partition of 4 GiB or more; the end
-    // of the device as lseek finds it is the whole size.
-    uint64_t size = info.size;
-    if (size < IMAGE_SIZE) {
-        off_t end = lseek(ctx.fd, 0, SEEK_END);
-        if (end >= 0)
-            size = static_cast<uint64_t>(end);
-    }
+    // MEMGETINFO gives the size in 32 bits, which wrap on a partition of 4 GiB or more, to any
+    // value; the end of the device as lseek finds it is the whole size.
+    off_t end = lseek(ctx.fd, 0, SEEK_END);
+    uint64_t size = end >= 0 ? static_cast<uint64_t>(end) : info.size;
     if (check_geometry(info, size) != 0)
         return -1;
     return place_slot(info, size);

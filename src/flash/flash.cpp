@@ -59,7 +59,8 @@ static int32_t erase_place(uint32_t place) {
 
 // Marks the block of a piece that wore out bad and moves that piece and every later one up by
 // one good block. The block newly needed at the end is looked for past the last one; after the
-// erase phase it is erased at once, its bad blocks reported as they are passed.
+// erase phase it is erased at once, its bad blocks reported as they are passed. A failure ends
+// the target, and the layout, half moved, is not used again.
 static int32_t retire_piece(uint32_t piece, bool erase_now) {
     if (mark_bad(layout.place[piece]) != 0)
         return -1;
