@@ -49,8 +49,14 @@ for dir in /scenarios/*/; do
     if [ "$(cat "/sys/class/mtd/$dev/type")" = nand ]; then
       flash_erase -q "/dev/mtd$n" 0 0 2>/tmp/erase.log || { cat /tmp/erase.log; exit 1; }
     fi
-    yes "$(cat "$dir/fill$n")" | head -c "$(cat "/sys/class/mtd/$dev/size")" >/tmp/fill
-    dd if=/tmp/fill of="/dev/mtd$n" bs=131072 2>/dev/null
+    # The fill line repeated, doubled up to the device's size rather than written line by line.
+    size=$(cat "/sys/class/mtd/$dev/size")
+    cp "$dir/fill$n" /tmp/fill
+    while [ "$(stat -c %s /tmp/fill)" -lt "$size" ]; do
+      cat /tmp/fill /tmp/fill >/tmp/fill2
+      mv /tmp/fill2 /tmp/fill
+    done
+    dd if=/tmp/fill of="/dev/mtd$n" bs=131072 count=$((size / 131072)) 2>/dev/null
     rm /tmp/fill
   done
   rm -rf /sideload
