@@ -178,7 +178,7 @@ static int32_t check_geometry(const mtd_info_user &info, uint64_t size) {
 }
 
 int32_t read_bad_block_mark(uint32_t place) {
-    __kernel_loff_t at = static_cast<__kernel_loff_t>(uint64_t{place} * layout.piece_size);
+    __kernel_loff_t at = static_cast<__kernel_loff_t>(place_offset(place));
     int bad = mtd_request(MEMGETBADBLOCK, &at);
     if (bad < 0)
         return -1;
@@ -200,7 +200,7 @@ static int32_t place_slot(const mtd_info_user &info, uint64_t size) {
         int32_t bad = layout.nand ? read_bad_block_mark(place) : 0;
         if (bad < 0)
             return refuse_flash("cannot read the bad block mark at offset %" PRIu64 ": %s",
-                                uint64_t{place} * layout.piece_size, strerror(errno));
+                                place_offset(place), strerror(errno));
         if (bad == 0)
             layout.place[found++] = place;
     }

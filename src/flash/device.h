@@ -24,6 +24,9 @@ struct slot_layout {
 
 extern slot_layout layout;
 
+// The byte offset on the device of a place.
+inline uint64_t place_offset(uint32_t place) { return uint64_t{place} * layout.piece_size; }
+
 // An MTD request on the target's device. glibc declares ioctl's request unsigned long, musl int
 // (as POSIX does); the kernel takes the low 32 bits either way.
 inline int mtd_request(unsigned long request, void *arg) {
@@ -38,6 +41,6 @@ inline int mtd_request(unsigned long request, void *arg) {
 // before anything on it is touched; otherwise fills in the layout.
 int32_t check_flash();
 
-// 1 when the erase block at this place is marked bad, 0 when it is good; -1 when the mark
-// cannot be read, reported.
+// 1 when the erase block at this place is marked bad, 0 when it is good; -1 with errno set when
+// the mark cannot be read, which the caller reports.
 int32_t read_bad_block_mark(uint32_t place);

@@ -21,8 +21,6 @@ static float block_percent(uint32_t block) {
     return static_cast<float>(block) * 100.0f * 0.0078125f;
 }
 
-static uint64_t place_offset(uint32_t place) { return uint64_t{place} * layout.piece_size; }
-
 // Where a byte of the slot image lies on the device.
 static uint64_t device_offset(uint32_t at) {
     return place_offset(layout.place[at / layout.piece_size]) + at % layout.piece_size;
