@@ -7,6 +7,7 @@
 # The cache is ${QUARN_VM_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/quarn-vm}; an unpacked kernel is
 # reused, so only the first run needs the package archive.
 set -euo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
 
 cache=${QUARN_VM_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/quarn-vm}
 mkdir -p "$cache"
@@ -18,6 +19,25 @@ resolve_package() {
     awk '$1 == "Depends:" && $2 ~ /^linux-image-[0-9]/ { print $2; exit }'
 }
 
+# The package lists are updated at most once: when they know no kernel package, or name one the
+# mirror no longer has. An update that fails in part is no failure by itself
+# (scripts/update-package-lists); the download that follows decides.
+updated=0
+update_lists() {
+  echo "kernel.sh: $1; updating the package lists" >&2
+  "$here/../../scripts/update-package-lists" >&2
+  updated=1
+  pkg=$(resolve_package || true)
+}
+fetch() {
+  echo "kernel.sh: fetching $pkg into $cache" >&2
+  (cd "$work" && apt-get -q download "$pkg" 2>&1) | { grep -v 'unsandboxed as root' >&2 || true; }
+}
+
+# Several builds may share one cache and run at once: the first resolves, updates and unpacks,
+# the others wait for it (two updates of the package lists at once would fight over apt's lock).
+exec 9>"$cache/.lock"
+flock 9
 pkg=$(resolve_package || true)
 if [ -z "$pkg" ]; then
   # Without package lists, an unpacked kernel from an earlier run is as good as any.
@@ -25,31 +45,29 @@ if [ -z "$pkg" ]; then
   if [ -n "$newest" ]; then
     pkg=$(basename "$newest")
   else
-    echo "kernel.sh: apt-cache knows no linux-image-amd64; updating the package lists" >&2
-    apt-get update >&2
-    pkg=$(resolve_package)
+    update_lists "apt-cache knows no linux-image-amd64"
   fi
 fi
 [ -n "$pkg" ] || { echo "kernel.sh: cannot find Debian's kernel package" >&2; exit 1; }
-version=${pkg#linux-image-}
-dest=$cache/$pkg
-
-# Several builds may share one cache: the first unpacks, the others wait for it.
-exec 9>"$cache/.lock"
-flock 9
-if [ ! -f "$dest/boot/vmlinuz-$version" ]; then
+if [ ! -f "$cache/$pkg/boot/vmlinuz-${pkg#linux-image-}" ]; then
   work=$(mktemp -d "$cache/.unpack.XXXXXX")
   trap 'rm -rf "$work"' EXIT
-  echo "kernel.sh: fetching $pkg into $cache" >&2
-  (cd "$work" && apt-get -q download "$pkg" 2>&1) | { grep -v 'unsandboxed as root' >&2 || true; }
+  if ! fetch; then
+    [ "$updated" -eq 0 ] || exit 1
+    update_lists "cannot download $pkg"
+    [ -n "$pkg" ] || { echo "kernel.sh: cannot find Debian's kernel package" >&2; exit 1; }
+    fetch
+  fi
   dpkg-deb -x "$work"/"$pkg"_*.deb "$work/root"
   # The package leaves modules.dep to the installer; the initramfs needs it for module order.
-  depmod -b "$work/root" "$version"
-  rm -rf "$dest"
-  mv "$work/root" "$dest"
+  depmod -b "$work/root" "${pkg#linux-image-}"
+  rm -rf "${cache:?}/$pkg"
+  mv "$work/root" "$cache/$pkg"
 fi
 flock -u 9
 
+version=${pkg#linux-image-}
+dest=$cache/$pkg
 kernel=$dest/boot/vmlinuz-$version
 modules=$dest/lib/modules/$version
 [ -f "$kernel" ] && [ -f "$modules/modules.dep" ] || {
