@@ -1,7 +1,9 @@
 // Programming the device: the order and size of every operation, and each device fault.
 #include "harness.h"
 
+#include <cerrno>
 #include <cstring>
+#include <deque>
 #include <fcntl.h>
 #include <sstream>
 #include <sys/sysmacros.h>
@@ -97,6 +99,30 @@ INSTANTIATE_TEST_SUITE_P(Flash, DeviceFault, ::testing::Values(
     case_name{});
 // clang-format on
 
+// One changed byte at each position of a 64-byte stride, each in another 2 KiB of the block:
+// in block 9, which holds file data, and in block 100, which must read back erased.
+static std::vector<fault_case> changed_byte_sweep() {
+    static std::deque<std::string> names;
+    const struct {
+        uint32_t block;
+        const char *tail, *status, *last_op;
+    } blocks[] = {
+        {9, "read 9\nverify error in block 9\n", "verifying   7.0 %\n", "read 1179648+131072"},
+        {100, "read 100\nverify error in block 100\n", "verifying  78.1 %\n",
+         "read 13107200+131072"}};
+    std::vector<fault_case> cases;
+    for (const auto &b : blocks) {
+        for (uint32_t lane = 0; lane < 64; lane++) {
+            names.push_back("block_" + std::to_string(b.block) + "_lane_" + std::to_string(lane));
+            sim::fault changed{sim::fault_kind::read_corrupt, 0, b.block, lane * 2049};
+            cases.push_back({names.back().c_str(), changed, b.tail, "", b.status, b.last_op});
+        }
+    }
+    return cases;
+}
+INSTANTIATE_TEST_SUITE_P(ChangedByte, DeviceFault, ::testing::ValuesIn(changed_byte_sweep()),
+                         case_name{});
+
 // The device as MEMGETINFO and MEMGETBADBLOCK describe it: a slot that cannot take the image
 // whole is refused before anything on it is erased, and the run goes on to slot 1. On NAND the
 // slot is laid over the good erase blocks, and a block that wears out is marked bad.
@@ -112,6 +138,7 @@ struct geometry_case {
     // Lines standard output has after a line of the target's; a failed target's ends there.
     std::vector<std::pair<const char *, const char *>> lines = {};
     std::vector<uint32_t> marked = {}; // erase blocks the run marks bad
+    int lock_queries = -1;             // MEMISLOCKED requests, where the row counts them
 };
 
 class Geometry : public Quarn, public ::testing::WithParamInterface<geometry_case> {};
@@ -147,6 +174,9 @@ TEST_P(Geometry, RefusesADeviceThatCannotTakeTheSlotWhole) {
         EXPECT_EQ(sim::status_history(), statuses);
     }
     EXPECT_EQ(sim::dev(0).bad_block_queries.size(), c.bad_block_queries);
+    if (c.lock_queries >= 0) {
+        EXPECT_EQ(sim::dev(0).lock_queries, static_cast<size_t>(c.lock_queries));
+    }
     EXPECT_EQ(sim::dev(0).ops.empty(), refused);
     if (c.layout == nullptr && programmed)
         device = slot0;
@@ -283,7 +313,87 @@ INSTANTIATE_TEST_SUITE_P(Flash, Geometry, ::testing::Values(
                   [](sim::device &d) { nand_17MiB(d); d.mark_fails = true;
                                        sim::inject({fault_kind::erase_fails, 0, 5}); },
                   "erase: Input/output error\nmark bad: Input/output error\n", 128, "5e 1x 130.",
-                  {{"erase 5\n", ""}}}),
+                  {{"erase 5\n", ""}}},
+    // Only EIO is the chip's report of a worn-out block: nothing is marked for another error.
+    geometry_case{"nand_erase_times_out_at_5",
+                  [](sim::device &d) { nand_17MiB(d);
+                                       sim::inject({.kind = fault_kind::erase_fails, .block = 5,
+                                                    .error = ETIMEDOUT}); },
+                  "erase: Connection timed out\n", 128, "5e 1x 130.", {{"erase 5\n", ""}}},
+    geometry_case{"nand_write_times_out_at_0",
+                  [](sim::device &d) { nand_17MiB(d);
+                                       sim::inject({.kind = fault_kind::write_fails, .block = 0,
+                                                    .error = ETIMEDOUT}); },
+                  "write failed: Connection timed out\n", 128, "1x 127e 8.", {{"write 0\n", ""}}},
+    // The slot's end moves past bad block 128: its skip line once, where the erase passes it.
+    geometry_case{"nand_erase_fails_at_5_spare_bad",
+                  [](sim::device &d) { nand_17MiB(d); d.bad_blocks = {128};
+                                       sim::inject({fault_kind::erase_fails, 0, 5}); },
+                  "erase: Input/output error\n", 130, "5s 1x 122s 1. 1s 6.",
+                  {{"erase 5\n", "marking bad block at offset 655360\n"},
+                   {"erase 127\n", "skipping bad block at offset 16777216\n"}}, {5}},
+    geometry_case{"nand_write_fails_at_9_spare_bad",
+                  [](sim::device &d) { nand_17MiB(d); d.bad_blocks = {128};
+                                       sim::inject({fault_kind::write_fails, 0, 9}); },
+                  "write failed: Input/output error\n", 130, "9s 1x 118s 1. 1s 6.",
+                  {{"write 9\n", "marking bad block at offset 1179648\n"
+                                 "skipping bad block at offset 16777216\n"}}, {9}},
+    // The block newly needed at the slot's end wears out in its erase too, and is passed.
+    geometry_case{"nand_write_fails_at_9_spare_erase_fails",
+                  [](sim::device &d) { nand_17MiB(d);
+                                       sim::inject({fault_kind::write_fails, 0, 9});
+                                       sim::inject({fault_kind::erase_fails, 0, 128}); },
+                  "write failed: Input/output error\nerase: Input/output error\n", 130,
+                  "9s 1x 118s 1x 1s 6.",
+                  {{"write 9\n", "marking bad block at offset 1179648\n"
+                                 "marking bad block at offset 16777216\n"}}, {9, 128}},
+    // Block 0 is the only one of its 512 KiB piece with file data: written again at the
+    // piece's new place, the other three stay erased.
+    geometry_case{"nand_512KiB_erase_blocks_write_fails_at_0",
+                  [](sim::device &d) { nand_17MiB(d); d.info.erasesize = 512 * 1024;
+                                       sim::inject({fault_kind::write_fails, 0, 0}); },
+                  "write failed: Input/output error\n", 33, "1x 32s 1.",
+                  {{"write 0\n", "marking bad block at offset 0\n"}}, {0}},
+    // The smallest NAND erase block there is: 1,024 pieces.
+    geometry_case{"nand_erase_blocks_of_16KiB",
+                  [](sim::device &d) { nand(d); d.info.erasesize = 16 * 1024;
+                                       d.info.writesize = 512; }, "", 1024},
+    geometry_case{"erase_blocks_of_384KiB", [](sim::device &d) { d.info.erasesize = 384 * 1024; },
+                  "refusing /dev/mtd0: erase block size of 393216 bytes does not divide the "
+                  "16777216 bytes of a slot\n", 0},
+    // Erase requests reach the first 4 GiB only, where just 3 of the 4 MiB blocks are good.
+    geometry_case{"nand_4GiB_and_16MiB_too_few_good_blocks_below_4GiB",
+                  [](sim::device &d) { nand(d); d.info.erasesize = 4 * MiB;
+                                       d.size = (4ull << 30) + 16 * MiB;
+                                       for (uint32_t b = 0; b < 1021; b++)
+                                           d.bad_blocks.push_back(b); },
+                  "refusing /dev/mtd0: only 3 good erase blocks, the slot needs 4\n", 1024},
+    // Write-protected erase blocks: refused before the first erase, each erase block asked
+    // on its own. A driver without locking is asked once.
+    geometry_case{"nor_block_127_locked", [](sim::device &d) { d.locked = {127}; },
+                  "refusing /dev/mtd0: locked at offset 16646144\n", 0, nullptr, {}, {}, 128},
+    geometry_case{"erase_blocks_of_64KiB_block_201_locked",
+                  [](sim::device &d) { d.info.erasesize = 64 * 1024; d.locked = {201}; },
+                  "refusing /dev/mtd0: locked at offset 13172736\n", 0, nullptr, {}, {}, 202},
+    geometry_case{"nor_17MiB_locked_past_the_slot",
+                  [](sim::device &d) { d.size = 17 * MiB;
+                                       d.locked = {128, 129, 130, 131, 132, 133, 134, 135}; },
+                  "", 0, nullptr, {}, {}, 128},
+    geometry_case{"nor_without_locking", [](sim::device &d) { d.lock_error = EOPNOTSUPP; }, "",
+                  0, nullptr, {}, {}, 1},
+    geometry_case{"nor_lock_state_unreadable", [](sim::device &d) { d.lock_error = EIO; },
+                  "refusing /dev/mtd0: cannot read its lock state: Input/output error\n", 0,
+                  nullptr, {}, {}, 1},
+    geometry_case{"nand_block_128_locked_past_bad_block_3",
+                  [](sim::device &d) { nand_17MiB(d); d.bad_blocks = {3}; d.locked = {128}; },
+                  "refusing /dev/mtd0: locked at offset 16777216\n", 129, nullptr, {}, {}, 128},
+    // The block newly needed at the slot's end is asked before it is erased.
+    geometry_case{"nand_erase_fails_at_5_spare_locked",
+                  [](sim::device &d) { nand_17MiB(d); d.locked = {128};
+                                       sim::inject({fault_kind::erase_fails, 0, 5}); },
+                  "erase: Input/output error\nrefusing /dev/mtd0: locked at offset 16777216\n",
+                  129, "5e 1x 130.", {{"erase 5\n", "marking bad block at offset 655360\n"}},
+                  {5}, 129}),
     case_name{});
 // clang-format on
 

@@ -22,14 +22,15 @@ slot_layout layout;
 // MEMERASE takes a 32-bit start: the slot is only ever placed in a device's first 4 GiB.
 static constexpr uint64_t ERASE_REACH = uint64_t{1} << 32;
 
-// "refusing /dev/mtd0: reason" on standard error: the device is left as it was.
+// "refusing /dev/mtd0: reason" on standard error, in one write: the device is left as it was.
+// The longest reason holds a path of up to 255 bytes and a system error text.
 __attribute__((format(printf, 1, 2))) static int32_t refuse_flash(const char *format, ...) {
-    fprintf(stderr, "refusing %s: ", ctx.target);
+    char reason[512];
     va_list args;
     va_start(args, format);
-    vfprintf(stderr, format, args);
+    vsnprintf(reason, sizeof reason, format, args);
     va_end(args);
-    fputc('\n', stderr);
+    fprintf(stderr, "refusing %s: %s\n", ctx.target, reason);
     return -1;
 }
 
@@ -190,6 +191,7 @@ int32_t read_bad_block_mark(uint32_t place) {
 // The marks are read from the start of the device until the slot has enough good blocks.
 static int32_t place_slot(const mtd_info_user &info, uint64_t size) {
     layout.nand = is_nand(info);
+    layout.erase_size = info.erasesize;
     layout.piece_size = layout.nand || info.erasesize > BLOCK_SIZE ? info.erasesize : BLOCK_SIZE;
     layout.unit = layout.piece_size < BLOCK_SIZE ? layout.piece_size : BLOCK_SIZE;
     layout.pieces = IMAGE_SIZE / layout.piece_size;
@@ -209,9 +211,28 @@ static int32_t place_slot(const mtd_info_user &info, uint64_t size) {
     return 0;
 }
 
+// Asked an erase block at a time: over a range the SPI NOR core answers 1 only when all of it is
+// locked, the CFI drivers when any block in it is. A driver without locking says EOPNOTSUPP, and
+// is not asked again. Nothing is ever unlocked here: a lock may be intended, and block-protect
+// schemes cover ranges that may reach beyond the slot.
+int32_t check_lock(uint32_t place) {
+    erase_info_user block = {static_cast<uint32_t>(place_offset(place)), layout.erase_size};
+    for (uint32_t n = layout.piece_size / layout.erase_size; layout.lockable && n > 0; n--) {
+        int locked = mtd_request(MEMISLOCKED, &block);
+        if (locked > 0)
+            return refuse_flash("locked at offset %u", block.start);
+        if (locked < 0 && errno != EOPNOTSUPP)
+            return refuse_flash("cannot read its lock state: %s", strerror(errno));
+        layout.lockable = locked == 0;
+        block.start += layout.erase_size;
+    }
+    return 0;
+}
+
 // Checked before the first erase, since a failure halfway through the erase destroys the old
 // firmware without writing the new: a device in use, a partition smaller than the slot, erase
-// blocks or pages that whole-block requests cannot address, or too few good blocks for the slot.
+// blocks or pages that whole-block requests cannot address, too few good blocks for the slot,
+// or an erase block of the slot that is write-protected.
 int32_t check_flash() {
     if (check_in_use() != 0)
         return -1;
@@ -222,7 +243,11 @@ int32_t check_flash() {
     // value; the end of the device as lseek finds it is the whole size.
     off_t end = lseek(ctx.fd, 0, SEEK_END);
     uint64_t size = end >= 0 ? static_cast<uint64_t>(end) : info.size;
-    if (check_geometry(info, size) != 0)
+    if (check_geometry(info, size) != 0 || place_slot(info, size) != 0)
         return -1;
-    return place_slot(info, size);
+    layout.lockable = true;
+    for (uint32_t piece = 0; piece < layout.pieces; piece++)
+        if (check_lock(layout.place[piece]) != 0)
+            return -1;
+    return 0;
 }

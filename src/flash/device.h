@@ -15,6 +15,8 @@ inline constexpr uint32_t MAX_PIECES = IMAGE_SIZE / MIN_NAND_ERASE_SIZE;
 // in pieces from the start of the device: on NAND the k-th good erase block, elsewhere k itself.
 struct slot_layout {
     bool nand;                  // bad blocks are passed over, worn-out blocks marked bad
+    bool lockable;              // the driver tells write-protected erase blocks (MEMISLOCKED)
+    uint32_t erase_size;        // bytes per erase block
     uint32_t piece_size;        // bytes of the image per piece
     uint32_t unit;              // bytes per write or read request: a piece, at most 128 KiB
     uint32_t pieces;            // pieces in the slot
@@ -40,6 +42,10 @@ inline int mtd_request(unsigned long request, void *arg) {
 // Refuses a device that must not or cannot be programmed, with one line on standard error,
 // before anything on it is touched; otherwise fills in the layout.
 int32_t check_flash();
+
+// Refuses, as check_flash does, when an erase block at this place is write-protected; 0 when
+// none is, or the driver has no locking.
+int32_t check_lock(uint32_t place);
 
 // 1 when the erase block at this place is marked bad, 0 when it is good; -1 with errno set when
 // the mark cannot be read, which the caller reports.

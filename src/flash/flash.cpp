@@ -56,9 +56,9 @@ static int32_t erase_place(uint32_t place) {
 }
 
 // Marks the block of a piece that wore out bad and moves that piece and every later one up by
-// one good block. The block newly needed at the end is looked for past the last one; after the
-// erase phase it is erased at once, its bad blocks reported as they are passed. A failure ends
-// the target, and the layout, half moved, is not used again.
+// one good block. The block newly needed at the end is looked for past the last one, and must not
+// be write-protected; after the erase phase it is erased at once, its bad blocks reported as they
+// are passed. A failure ends the target, and the layout, half moved, is not used again.
 static int32_t retire_piece(uint32_t piece, bool erase_now) {
     if (mark_bad(layout.place[piece]) != 0)
         return -1;
@@ -80,6 +80,8 @@ static int32_t retire_piece(uint32_t piece, bool erase_now) {
                 report_skip(place);
             continue;
         }
+        if (check_lock(place) != 0)
+            return -1;
         if (!erase_now || erase_place(place) == 0)
             break;
         if (!worn_out(errno) || mark_bad(place) != 0)

@@ -44,16 +44,18 @@ struct open_device {
 
 std::string sandbox_root;
 device devices[2];
-fault active_fault;
+std::vector<fault> faults;
 std::vector<std::string> history;
 std::vector<std::string> events;
 open_device handles[4];
 var_state var = var_state::writable;
 bool run_read_only = false;
 
-bool fault_hits(fault_kind kind, int device, uint64_t offset) {
-    return active_fault.kind == kind && active_fault.device == device &&
-           offset / BLOCK_SIZE == active_fault.block;
+const fault *fault_at(fault_kind kind, int device, uint64_t offset) {
+    for (const fault &f : faults)
+        if (f.kind == kind && f.device == device && offset / BLOCK_SIZE == f.block)
+            return &f;
+    return nullptr;
 }
 
 int device_of_path(const char *path) {
@@ -113,8 +115,9 @@ std::string mapped(const char *path) {
 
 uint64_t flash_size(const device &d) { return std::min<uint64_t>(d.size, STORAGE_SIZE); }
 
-bool is_bad(const device &d, uint64_t offset) {
-    return std::count(d.bad_blocks.begin(), d.bad_blocks.end(), offset / d.info.erasesize) != 0;
+// The erase block at offset is one of blocks.
+bool listed(const std::vector<uint32_t> &blocks, const device &d, uint64_t offset) {
+    return std::count(blocks.begin(), blocks.end(), offset / d.info.erasesize) != 0;
 }
 
 std::string op_text(const char *what, uint64_t offset, size_t len) {
@@ -125,7 +128,7 @@ std::string op_text(const char *what, uint64_t offset, size_t len) {
 
 void reset(const std::string &root) {
     sandbox_root = root;
-    active_fault = fault{};
+    faults.clear();
     var = var_state::writable;
     run_read_only = false;
     history.clear();
@@ -145,6 +148,9 @@ void reset(const std::string &root) {
         d.bad_block_query_fails = false;
         d.mark_fails = false;
         d.bad_block_queries.clear();
+        d.locked.clear();
+        d.lock_error = 0;
+        d.lock_queries = 0;
         static uint8_t block[BLOCK_SIZE];
         for (size_t i = 0; i < BLOCK_SIZE; i++)
             block[i] = static_cast<uint8_t>((i * 7 + 3 + static_cast<size_t>(n)) & 0x7F);
@@ -169,7 +175,7 @@ std::vector<uint8_t> contents(int n) {
 }
 void set_var(var_state state) { var = state; }
 const std::vector<std::string> &var_events() { return events; }
-void inject(const fault &f) { active_fault = f; }
+void inject(const fault &f) { faults.push_back(f); }
 const std::vector<std::string> &status_history() { return history; }
 void set_run_read_only() { run_read_only = true; }
 int take_run_lock() {
@@ -248,7 +254,7 @@ off64_t __wrap_lseek64(int fd, off64_t offset, int whence) {
     }
     if (whence != SEEK_SET || offset < 0 ||
         static_cast<uint64_t>(offset) > flash_size(devices[h->device]) ||
-        fault_hits(fault_kind::seek_fails, h->device, static_cast<uint64_t>(offset))) {
+        fault_at(fault_kind::seek_fails, h->device, static_cast<uint64_t>(offset)) != nullptr) {
         errno = EINVAL;
         return -1;
     }
@@ -285,7 +291,7 @@ int __wrap_ioctl(int fd, unsigned long request, ...) {
             errno = EIO;
             return -1;
         }
-        return is_bad(d, offset) ? 1 : 0;
+        return listed(d.bad_blocks, d, offset) ? 1 : 0;
     }
     if (request == MEMSETBADBLOCK) {
         auto offset = static_cast<uint64_t>(*static_cast<__kernel_loff_t *>(arg));
@@ -299,20 +305,38 @@ int __wrap_ioctl(int fd, unsigned long request, ...) {
     // Whole erase blocks only.
     auto *erase = static_cast<erase_info_user *>(arg);
     uint32_t size = d.info.erasesize;
-    if (request != MEMERASE || erase->start % size != 0 || erase->length % size != 0 ||
-        erase->length == 0 || erase->start + uint64_t{erase->length} > flash_size(d)) {
+    bool whole = erase->start % size == 0 && erase->length % size == 0 && erase->length != 0;
+    uint64_t end = erase->start + uint64_t{erase->length};
+    if (request == MEMISLOCKED) {
+        // As the SPI NOR core answers: 1 only when the whole range is locked.
+        d.lock_queries++;
+        if (d.lock_error != 0 || !whole || end > d.size) {
+            errno = d.lock_error != 0 ? d.lock_error : EINVAL;
+            return -1;
+        }
+        for (uint64_t at = erase->start; at < end; at += size)
+            if (!listed(d.locked, d, at))
+                return 0;
+        return 1;
+    }
+    if (request != MEMERASE || !whole || end > flash_size(d)) {
         errno = EINVAL;
         return -1;
     }
     d.ops.push_back("erase " + std::to_string(erase->start / BLOCK_SIZE));
-    if (fault_hits(fault_kind::signal, h->device, erase->start))
-        raise(active_fault.signal_number);
-    if (fault_hits(fault_kind::erase_fails, h->device, erase->start)) {
-        errno = EIO;
+    if (const fault *f = fault_at(fault_kind::signal, h->device, erase->start))
+        raise(f->signal_number);
+    const fault *failure = fault_at(fault_kind::erase_fails, h->device, erase->start);
+    int error = failure != nullptr ? failure->error : 0;
+    for (uint64_t at = erase->start; error == 0 && at < end; at += size)
+        error = listed(d.locked, d, at) ? EIO : 0;
+    if (error != 0) {
+        errno = error;
         return -1;
     }
     static uint8_t erased[BLOCK_SIZE];
-    memset(erased, fault_hits(fault_kind::erase_zeros, h->device, erase->start) ? 0x00 : 0xFF,
+    memset(erased,
+           fault_at(fault_kind::erase_zeros, h->device, erase->start) != nullptr ? 0x00 : 0xFF,
            BLOCK_SIZE);
     for (uint32_t at = erase->start; at < erase->start + erase->length; at += size) {
         for (uint32_t done = 0; done < size; done += std::min(size, BLOCK_SIZE))
@@ -336,8 +360,8 @@ ssize_t __wrap_write(int fd, const void *buf, size_t len) {
     device &d = devices[h->device];
     uint64_t at = h->position;
     d.ops.push_back(op_text("write", at, len));
-    if (fault_hits(fault_kind::write_fails, h->device, at)) {
-        errno = EIO;
+    if (const fault *f = fault_at(fault_kind::write_fails, h->device, at)) {
+        errno = f->error;
         return -1;
     }
     if (at >= flash_size(d)) {
@@ -346,7 +370,7 @@ ssize_t __wrap_write(int fd, const void *buf, size_t len) {
     }
     if (len > flash_size(d) - at)
         len = static_cast<size_t>(flash_size(d) - at);
-    if (fault_hits(fault_kind::write_short, h->device, at))
+    if (fault_at(fault_kind::write_short, h->device, at) != nullptr)
         len /= 2;
     // NOR flash: programming can only clear bits.
     static uint8_t cells[BLOCK_SIZE];
@@ -376,11 +400,12 @@ ssize_t __wrap_read(int fd, void *buf, size_t len) {
         return 0;
     if (len > flash_size(d) - at)
         len = static_cast<size_t>(flash_size(d) - at);
-    if (fault_hits(fault_kind::read_short, h->device, at))
+    if (fault_at(fault_kind::read_short, h->device, at) != nullptr)
         len /= 2;
     pread(d.storage, buf, len, static_cast<off_t>(at));
-    if (fault_hits(fault_kind::read_corrupt, h->device, at) && len > active_fault.byte)
-        static_cast<uint8_t *>(buf)[active_fault.byte] ^= 0x01;
+    const fault *corrupt = fault_at(fault_kind::read_corrupt, h->device, at);
+    if (corrupt != nullptr && len > corrupt->byte)
+        static_cast<uint8_t *>(buf)[corrupt->byte] ^= 0x01;
     h->position += len;
     return static_cast<ssize_t>(len);
 }

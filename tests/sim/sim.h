@@ -7,6 +7,7 @@
 
 #include "image/image.h"
 
+#include <cerrno>
 #include <cstdint>
 #include <mtd/mtd-user.h>
 #include <string>
@@ -33,6 +34,7 @@ struct fault {
     uint32_t block = 0;    // block the fault hits
     uint32_t byte = 1000;  // read_corrupt: the byte of the block that is changed
     int signal_number = 0; // signal: the signal raised
+    int error = EIO;       // erase_fails, write_fails: the error number
 };
 
 // Flash the simulated devices hold: a slot and eight spare 128 KiB blocks. A larger device
@@ -49,6 +51,9 @@ struct device {
     bool bad_block_query_fails = false;      // MEMGETBADBLOCK fails with EIO
     bool mark_fails = false;                 // MEMSETBADBLOCK fails with EIO
     std::vector<uint64_t> bad_block_queries; // offsets MEMGETBADBLOCK was asked about
+    std::vector<uint32_t> locked;            // write-protected erase blocks, which fail to erase
+    int lock_error = 0;                      // MEMISLOCKED fails with it (EOPNOTSUPP: no locking)
+    size_t lock_queries = 0;                 // MEMISLOCKED requests
     int storage = -1;                        // memfd with the STORAGE_SIZE bytes of flash
     std::vector<uint32_t> erases;            // erase count per erase block
     std::vector<uint32_t> writes;            // write count per 128 KiB block
@@ -75,6 +80,7 @@ const std::vector<std::string> &var_events();
 // old-firmware pattern, no fault, sandbox at root.
 void reset(const std::string &root);
 device &dev(int n);
+// Adds a fault; a case may inject several.
 void inject(const fault &f);
 // The whole flash of a device, up to STORAGE_SIZE. The flash lives in a memfd, out of the
 // process's resident memory, so that a run's peak memory is the program's own.
