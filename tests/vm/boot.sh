@@ -42,9 +42,11 @@ if [ -n "$disk_mb" ]; then
   drive=(-drive "file=$work/results.img,format=raw,if=virtio,cache=unsafe")
 fi
 
+# The initramfs stays in memory until it is unpacked, and the root file system it becomes may only
+# grow to half of the memory left beside it; the VM test's staged images fill 150 MB of it.
 rc=0
 timeout --kill-after=10 "$timeout_s" qemu-system-x86_64 \
-  -accel tcg -cpu max -m 512 -nographic -no-reboot -nodefaults -serial stdio \
+  -accel tcg -cpu max -m 1024 -nographic -no-reboot -nodefaults -serial stdio \
   -kernel "$kernel" -initrd "$initrd" -append "console=ttyS0 quiet panic=-1" \
   "${drive[@]}" "${qemu_args[@]}" </dev/null >"$log" 2>&1 || rc=$?
 if [ "$rc" -eq 124 ] || [ "$rc" -eq 137 ]; then

@@ -16,6 +16,9 @@
 #   reader        (flag) a second process reads the status file in a tight loop during the run
 #   second-run    (flag) a second quarn with the same arguments starts while the first erases;
 #                 its output, exit status and the state of things when it ended are saved too
+#   nandsim       nandsim's parameters for a NAND chip of the scenario's own: the module is
+#                 loaded again with them before the devices are put in place, and with its boot
+#                 parameters (/etc/modules) after the scenario
 #   setup         shell commands run once /dev/mtd0 and /dev/mtd1 are in place, before the fill
 #                 (they may write files into $out, which is saved)
 #   teardown      shell commands run after the devices' contents are saved
@@ -24,6 +27,12 @@ set -eu
 uptime_s() { cut -d' ' -f1 /proc/uptime; }
 # shellcheck disable=SC2046 # the arguments are separate words
 run_quarn() { (cd / && exec /usr/sbin/quarn $(cat "$dir/args")); }
+# The partitions' device nodes are there once insmod returns; the chip starts erased.
+load_nandsim() {
+  rmmod nandsim
+  # shellcheck disable=SC2086 # the parameters are separate words
+  insmod /lib/modules/nandsim.ko $1
+}
 
 echo "job started at $(uptime_s) s of uptime"
 for dir in /scenarios/*/; do
@@ -32,6 +41,7 @@ for dir in /scenarios/*/; do
   mkdir -p "$out"
   start=$(uptime_s)
 
+  [ ! -e "$dir/nandsim" ] || load_nandsim "$(cat "$dir/nandsim")"
   for n in 0 1; do
     dev=$(cat "$dir/dev$n")
     if [ "$dev" != "mtd$n" ]; then
@@ -112,6 +122,7 @@ for dir in /scenarios/*/; do
       mv "/dev/.mtd$n.home" "/dev/mtd$n"
     fi
   done
+  [ ! -e "$dir/nandsim" ] || load_nandsim "$(sed -n 's/^nandsim\.ko //p' /etc/modules)"
   echo "$start $run_start $run_end $(uptime_s)" >"$out/times"
 
   vm-save "$out"

@@ -7,13 +7,13 @@ Debian's kernel once and runs all scenarios in that one boot (scenarios.sh). The
 devices (see MODULES): mtd0 and mtd1 are block2mtd (16 MiB, 128 KiB erase blocks); mtd2, mtd3
 and mtd4 are 16 MiB partitions of a simulated SLC NAND chip (2 KiB pages, 128 KiB erase
 blocks), mtd4 with a factory bad block, and mtd5 a 17 MiB one with two factory bad blocks and
-one that fails its second erase; mtd7 is an 8 MiB mtdram device. A scenario may put
-any of them in the place of /dev/mtd0 or /dev/mtd1, and may attach UBI to one or mount a file
-system from it first. Back on the host, each scenario's standard output, standard error, exit
-status, status file, /var listing and the whole contents of both devices are compared with
-what this script expects. The expected device images are built here from the staged files
-alone: a 16 MiB area of 0xFF, the boot file at offset 0, the main file at 1 MiB; on NAND laid
-over the good erase blocks in order.
+one that fails its second erase; mtd7 is an 8 MiB mtdram device. A scenario may load nandsim
+again with a chip of its own, put any of them in the place of /dev/mtd0 or /dev/mtd1, and
+attach UBI to one or mount a file system from it first. Back on the host, each scenario's
+standard output, standard error, exit status, status file, /var listing and the whole contents
+of both devices are compared with what this script expects. The expected device images are
+built here from the staged files alone: a 16 MiB area of 0xFF, the boot file at offset 0, the
+main file at 1 MiB; on NAND laid over the good erase blocks in order.
 
 Exit status: 0 when every scenario passed, 1 when any failed or the VM could not run them,
 77 (skipped) when qemu-system-x86_64 is missing and CI is not set.
@@ -100,7 +100,8 @@ class Scenario:
 
     def __init__(self, name, args, files=None, var_readonly=False, remove_mtd1=False,
                  reader=False, devices=("mtd0", "mtd1"), refused=None, second_run=False,
-                 setup="", teardown="", outputs=None, bad=(), worn=()):
+                 setup="", teardown="", outputs=None, bad=(), worn=(), nandsim="", sizes=None,
+                 erase_size=BLOCK):
         self.name = name
         self.args = args
         self.files = files or {}  # path under / -> bytes
@@ -115,8 +116,13 @@ class Scenario:
         # the files they leave in the results folder, with their expected content.
         self.setup, self.teardown = setup, teardown
         self.outputs = outputs or {}
-        # /dev/mtd0's factory bad blocks, and the blocks whose erase fails in the run.
+        # /dev/mtd0's factory bad blocks, and the blocks whose erase fails in the run, counted in
+        # its erase blocks, of which each holds one piece of the slot.
         self.bad, self.worn = set(bad), set(worn)
+        self.piece = erase_size
+        # nandsim's parameters for a chip of the scenario's own, and the sizes of its partitions.
+        self.nandsim = nandsim
+        self.sizes = dict(DEVICE_SIZES, **(sizes or {}))
         self.fills = ["quarn vm %s %s fill" % (name, dev) for dev in ("mtd0", "mtd1")]
         self.expect()
         # The status file starts with the line the run must not end with, so that a run that
@@ -124,7 +130,7 @@ class Scenario:
         self.status_before = "Succeeded\n" if self.final_status == "Failed\n" else "Failed\n"
 
     def fill(self, device):
-        size = DEVICE_SIZES[self.devices[device]]
+        size = self.sizes[self.devices[device]]
         line = (self.fills[device] + "\n").encode()
         return (line * (size // len(line) + 1))[:size]
 
@@ -175,17 +181,18 @@ class Scenario:
         for block in range(BLOCKS):
             self.statuses.append(status_line("erasing", block_percent(block)))
             self.stdout.append("erase %d" % block)
-            while True:
+            # A piece is erased at the first 128 KiB block it holds.
+            while block * BLOCK % self.piece == 0:
                 place = passed
                 while place in bad:
-                    self.stdout.append("skipping bad block at offset %d" % (place * BLOCK))
+                    self.stdout.append("skipping bad block at offset %d" % (place * self.piece))
                     place += 1
                 passed = place + 1
                 if place not in worn:
                     places.append(place)
                     break
                 self.stderr += "erase: %s\n" % ERROR_TEXTS[errno.EIO]
-                self.stdout.append("marking bad block at offset %d" % (place * BLOCK))
+                self.stdout.append("marking bad block at offset %d" % (place * self.piece))
         self.stdout.append("writing...")
         for handled, block in enumerate(present):
             percent = f32(f32(handled * 100.0) / f32(float(len(present))))
@@ -197,9 +204,10 @@ class Scenario:
             self.stdout.append("read %d" % block)
         self.slots[device] = bytes(image)
         self.images[device] = bytearray(self.fill(device))
+        size = self.piece
         for piece, place in enumerate(places):
-            self.images[device][place * BLOCK:(place + 1) * BLOCK] = image[piece * BLOCK:
-                                                                          (piece + 1) * BLOCK]
+            self.images[device][place * size:(place + 1) * size] = image[piece * size:
+                                                                         (piece + 1) * size]
         return True
 
     def stage(self, folder):
@@ -211,7 +219,7 @@ class Scenario:
         for flag in ("var_readonly", "remove_mtd1", "reader", "second_run"):
             if getattr(self, flag):
                 (folder / flag.replace("_", "-")).touch()
-        for script in ("setup", "teardown"):
+        for script in ("setup", "teardown", "nandsim"):
             if getattr(self, script):
                 (folder / script).write_text(getattr(self, script) + "\n")
         for device, kernel_name in enumerate(self.devices):
@@ -220,6 +228,24 @@ class Scenario:
             target = folder / path.lstrip("/")
             target.parent.mkdir(parents=True, exist_ok=True)
             target.write_bytes(data)
+
+
+def worn_nand(kernel_name, bad_before, geometry=None):
+    """What a NAND scenario with worn blocks checks beyond the run: one more bad block, and the
+    slot read back as a boot loader reads it, skipping bad blocks; the chip's erase and page
+    sizes too, where they are given."""
+    sysfs = "/sys/class/mtd/" + kernel_name
+    setup = 'cat %s/bad_blocks >"$out/bad-blocks"' % sysfs
+    outputs = {"bad-blocks": "%d\n%d\n" % (bad_before, bad_before + 1),
+               "skipbad.sha256": lambda s: hashlib.sha256(s.slots[0]).hexdigest() + "\n"}
+    if geometry:
+        setup += '\ncat %s/erasesize %s/writesize >"$out/geometry"' % (sysfs, sysfs)
+        outputs["geometry"] = geometry
+    teardown = ('cat %s/bad_blocks >>"$out/bad-blocks"\n'
+                'nanddump -q --bb=skipbad -l %d -f /tmp/skipbad /dev/mtd0\n'
+                'sha256sum </tmp/skipbad | cut -d" " -f1 >"$out/skipbad.sha256"\n'
+                'rm /tmp/skipbad' % (sysfs, AREA))
+    return {"setup": setup, "teardown": teardown, "outputs": outputs}
 
 
 def scenarios():
@@ -291,14 +317,13 @@ def scenarios():
         # factory bad blocks; block 90 fails its erase, is marked bad, and the slot moves on. A
         # boot loader reads the slot back as nanddump --bb=skipbad does.
         Scenario("18-nand-bad-and-worn-blocks", ["slot0"], pair(data(MIB), data(15 * MIB)),
-                 devices=("mtd5", "mtd1"), bad=(0, 50), worn=(90,),
-                 setup='cat /sys/class/mtd/mtd5/bad_blocks >"$out/bad-blocks"',
-                 teardown='cat /sys/class/mtd/mtd5/bad_blocks >>"$out/bad-blocks"\n'
-                          'nanddump -q --bb=skipbad -l %d -f /tmp/skipbad /dev/mtd0\n'
-                          'sha256sum </tmp/skipbad | cut -d" " -f1 >"$out/skipbad.sha256"\n'
-                          'rm /tmp/skipbad' % AREA,
-                 outputs={"bad-blocks": "2\n3\n",
-                          "skipbad.sha256": lambda s: hashlib.sha256(s.slots[0]).hexdigest() + "\n"}),
+                 devices=("mtd5", "mtd1"), bad=(0, 50), worn=(90,), **worn_nand("mtd5", 2)),
+        # The same on a chip of 4 KiB pages and 256 KiB erase blocks, where a piece is two 128 KiB
+        # blocks: a 17 MiB partition from chip block 0, with bad block 10 and block 40 failing.
+        Scenario("19-nand-4KiB-pages", ["slot0"], pair(data(MIB), data(15 * MIB)),
+                 devices=("mtd2", "mtd1"), bad=(10,), worn=(40,), erase_size=2 * BLOCK,
+                 nandsim="id_bytes=0x20,0xf1,0x00,0x26 parts=68 badblocks=10 weakblocks=40:1",
+                 sizes={"mtd2": AREA + 8 * BLOCK}, **worn_nand("mtd2", 1, "262144\n4096\n")),
     ]
 
 
@@ -402,8 +427,9 @@ def check(scenario, folder, allowed):
         if expected is None:
             expected = scenario.fill(device)
         # What a bad block holds is the chip's business.
+        size = scenario.piece
         for block in (scenario.bad | scenario.worn) if device == 0 else ():
-            actual[block * BLOCK:(block + 1) * BLOCK] = expected[block * BLOCK:(block + 1) * BLOCK]
+            actual[block * size:(block + 1) * size] = expected[block * size:(block + 1) * size]
         if actual != expected:
             offset = first_difference(actual, expected)
             problems.append("%s (expected %s) differs first at offset 0x%x (block %d)"
