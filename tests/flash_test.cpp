@@ -370,15 +370,9 @@ INSTANTIATE_TEST_SUITE_P(Flash, Geometry, ::testing::Values(
                   "refusing /dev/mtd0: only 3 good erase blocks, the slot needs 4\n", 1024},
     // Write-protected erase blocks: refused before the first erase, each erase block asked
     // on its own. A driver without locking is asked once.
-    geometry_case{"nor_block_127_locked", [](sim::device &d) { d.locked = {127}; },
-                  "refusing /dev/mtd0: locked at offset 16646144\n", 0, nullptr, {}, {}, 128},
     geometry_case{"erase_blocks_of_64KiB_block_201_locked",
                   [](sim::device &d) { d.info.erasesize = 64 * 1024; d.locked = {201}; },
                   "refusing /dev/mtd0: locked at offset 13172736\n", 0, nullptr, {}, {}, 202},
-    geometry_case{"nor_17MiB_locked_past_the_slot",
-                  [](sim::device &d) { d.size = 17 * MiB;
-                                       d.locked = {128, 129, 130, 131, 132, 133, 134, 135}; },
-                  "", 0, nullptr, {}, {}, 128},
     geometry_case{"nor_without_locking", [](sim::device &d) { d.lock_error = EOPNOTSUPP; }, "",
                   0, nullptr, {}, {}, 1},
     geometry_case{"nor_lock_state_unreadable", [](sim::device &d) { d.lock_error = EIO; },
