@@ -373,6 +373,11 @@ INSTANTIATE_TEST_SUITE_P(Flash, Geometry, ::testing::Values(
     geometry_case{"erase_blocks_of_64KiB_block_201_locked",
                   [](sim::device &d) { d.info.erasesize = 64 * 1024; d.locked = {201}; },
                   "refusing /dev/mtd0: locked at offset 13172736\n", 0, nullptr, {}, {}, 202},
+    // Block-protect bits guarding a range past the slot, as at the top of a chip.
+    geometry_case{"nor_17MiB_locked_past_the_slot",
+                  [](sim::device &d) { d.size = 17 * MiB;
+                                       d.locked = {128, 129, 130, 131, 132, 133, 134, 135}; },
+                  "", 0, nullptr, {}, {}, 128},
     geometry_case{"nor_without_locking", [](sim::device &d) { d.lock_error = EOPNOTSUPP; }, "",
                   0, nullptr, {}, {}, 1},
     geometry_case{"nor_lock_state_unreadable", [](sim::device &d) { d.lock_error = EIO; },
@@ -387,7 +392,14 @@ INSTANTIATE_TEST_SUITE_P(Flash, Geometry, ::testing::Values(
                                        sim::inject({fault_kind::erase_fails, 0, 5}); },
                   "erase: Input/output error\nrefusing /dev/mtd0: locked at offset 16777216\n",
                   129, "5e 1x 130.", {{"erase 5\n", "marking bad block at offset 655360\n"}},
-                  {5}, 129}),
+                  {5}, 129},
+    geometry_case{"nand_write_fails_at_0_spare_locked",
+                  [](sim::device &d) { nand_17MiB(d); d.locked = {128};
+                                       sim::inject({fault_kind::write_fails, 0, 0}); },
+                  "write failed: Input/output error\n"
+                  "refusing /dev/mtd0: locked at offset 16777216\n",
+                  129, "1x 127e 8.", {{"write 0\n", "marking bad block at offset 0\n"}}, {0},
+                  129}),
     case_name{});
 // clang-format on
 

@@ -22,8 +22,9 @@ slot_layout layout;
 // MEMERASE takes a 32-bit start: the slot is only ever placed in a device's first 4 GiB.
 static constexpr uint64_t ERASE_REACH = uint64_t{1} << 32;
 
-// "refusing /dev/mtd0: reason" on standard error, in one write: the device is left as it was.
-// The longest reason holds a path of up to 255 bytes and a system error text.
+// "refusing /dev/mtd0: reason" on standard error. Before the first erase the device is left as it
+// was; a spare taken at the slot's end after a worn-out block fails the target the same way. The
+// longest reason holds a path of up to 255 bytes and a system error text.
 __attribute__((format(printf, 1, 2))) static int32_t refuse_flash(const char *format, ...) {
     char reason[512];
     va_list args;

@@ -43,8 +43,8 @@ inline int mtd_request(unsigned long request, void *arg) {
 // before anything on it is touched; otherwise fills in the layout.
 int32_t check_flash();
 
-// Refuses, as check_flash does, when an erase block at this place is write-protected; 0 when
-// none is, or the driver has no locking.
+// -1 with the refusal line check_flash gives when an erase block at this place is
+// write-protected, or its lock state cannot be read; 0 when none is, or the driver has no locking.
 int32_t check_lock(uint32_t place);
 
 // 1 when the erase block at this place is marked bad, 0 when it is good; -1 with errno set when

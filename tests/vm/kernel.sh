@@ -52,8 +52,10 @@ fi
 if [ ! -f "$cache/$pkg/boot/vmlinuz-${pkg#linux-image-}" ]; then
   work=$(mktemp -d "$cache/.unpack.XXXXXX")
   trap 'rm -rf "$work"' EXIT
-  if ! fetch; then
-    [ "$updated" -eq 0 ] || exit 1
+  status=0
+  fetch || status=$?
+  if [ "$status" -ne 0 ]; then
+    [ "$updated" -eq 0 ] || exit "$status"
     update_lists "cannot download $pkg"
     [ -n "$pkg" ] || { echo "kernel.sh: cannot find Debian's kernel package" >&2; exit 1; }
     fetch
