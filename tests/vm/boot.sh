@@ -3,8 +3,11 @@
 # (no KVM), a time limit. Prints the job's console output (between init's marker lines) and
 # exits with the job's exit status.
 #
-# usage: boot.sh [-t SECONDS] [-l LOG] [-q QEMU_ARGS] [-d DISK_MB -r RESULTS_DIR] KERNEL INITRD
+# usage: boot.sh [-t SECONDS] [-m MEMORY_MB] [-l LOG] [-q QEMU_ARGS] [-d DISK_MB -r RESULTS_DIR]
+#                KERNEL INITRD
 #   -t  time limit for the whole VM, default 300
+#   -m  the VM's memory, default 512 MiB. The initramfs stays in memory until it is unpacked,
+#       and the root file system it becomes may only grow to half of the memory left beside it.
 #   -q  extra QEMU arguments, split at blanks (for example '-icount shift=0,sleep=off')
 #   -l  keep the whole console log in LOG
 #   -d  attach an empty raw disk of DISK_MB MiB as /dev/vda, on which the job stores result
@@ -15,11 +18,12 @@
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
-timeout_s=300 log="" disk_mb="" results="" qemu_args=()
-usage() { sed -n '6,13s/^# \{0,1\}//p' "$0" >&2; exit 2; }
-while getopts "t:l:q:d:r:" opt; do
+timeout_s=300 memory_mb=512 log="" disk_mb="" results="" qemu_args=()
+usage() { sed -n '6,16s/^# \{0,1\}//p' "$0" >&2; exit 2; }
+while getopts "t:m:l:q:d:r:" opt; do
   case $opt in
     t) timeout_s=$OPTARG ;;
+    m) memory_mb=$OPTARG ;;
     l) log=$OPTARG ;;
     q) read -r -a qemu_args <<<"$OPTARG" ;;
     d) disk_mb=$OPTARG ;;
@@ -42,11 +46,9 @@ if [ -n "$disk_mb" ]; then
   drive=(-drive "file=$work/results.img,format=raw,if=virtio,cache=unsafe")
 fi
 
-# The initramfs stays in memory until it is unpacked, and the root file system it becomes may only
-# grow to half of the memory left beside it; the VM test's staged images fill 150 MB of it.
 rc=0
 timeout --kill-after=10 "$timeout_s" qemu-system-x86_64 \
-  -accel tcg -cpu max -m 1024 -nographic -no-reboot -nodefaults -serial stdio \
+  -accel tcg -cpu max -m "$memory_mb" -nographic -no-reboot -nodefaults -serial stdio \
   -kernel "$kernel" -initrd "$initrd" -append "console=ttyS0 quiet panic=-1" \
   "${drive[@]}" "${qemu_args[@]}" </dev/null >"$log" 2>&1 || rc=$?
 if [ "$rc" -eq 124 ] || [ "$rc" -eq 137 ]; then

@@ -514,7 +514,9 @@ def main():
 
     results = work / "results"
     disk_mb = 48 * (len(cases) + 1)
-    boot = subprocess.run([HERE / "boot.sh", "-t", str(options.timeout), "-l", work / "console.log",
+    # The staged images, 150 MB, outgrow the root file system of the default 512 MiB VM.
+    boot = subprocess.run([HERE / "boot.sh", "-t", str(options.timeout), "-m", "1024",
+                           "-l", work / "console.log",
                            "-d", str(disk_mb), "-r", results, kernel, initrd],
                           capture_output=True, text=True)
     vm_seconds = time.monotonic() - prepared
