@@ -9,24 +9,53 @@
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
-TEST_F(Quarn, ProgramsTheSlotWithWholeBlockOperationsInOrder) {
-    std::vector<uint8_t> slot = stage_pair(200000, 3 * BLOCK_SIZE - 5);
+// Whole-block requests in order, except that the blocks of the slot's first erase block are
+// written after every other block: until then the slot holds no first block a boot ROM would
+// take for firmware.
+struct order_case {
+    const char *name;
+    void (*prepare)(sim::device &d);
+    uint32_t shift;               // where the slot starts on the device: past a bad block
+    std::vector<uint32_t> writes; // the blocks written, in order
+};
+
+class WriteOrder : public Quarn, public ::testing::WithParamInterface<order_case> {};
+
+TEST_P(WriteOrder, ProgramsTheSlotWithWholeBlockOperations) {
+    const order_case &c = GetParam();
+    std::vector<uint8_t> slot = stage_pair(200000, 3 * BLOCK_SIZE - 5); // blocks 0, 1, 8, 9, 10
+    c.prepare(sim::dev(0));
     run_result r = run({"quarn", "slot0"});
     ASSERT_EQ(r.rc, 0);
     EXPECT_EQ(r.err, "");
     EXPECT_EQ(sim::dev(0).open_flags, O_RDWR | O_SYNC);
     EXPECT_EQ(sim::open_devices(), 0);
+    auto at = [&](uint32_t offset) { return std::to_string(offset + c.shift); };
     std::vector<std::string> ops;
-    for (int b = 0; b < 128; b++)
-        ops.push_back("erase " + std::to_string(b));
-    for (uint32_t b : {0u, 1u, 8u, 9u, 10u})
-        ops.push_back("write " + std::to_string(b * BLOCK_SIZE) + "+131072");
+    uint32_t piece = std::max(sim::dev(0).info.erasesize, BLOCK_SIZE);
+    for (uint32_t offset = 0; offset < IMAGE_SIZE; offset += piece)
+        ops.push_back("erase " + std::to_string((offset + c.shift) / BLOCK_SIZE));
+    for (uint32_t b : c.writes)
+        ops.push_back("write " + at(b * BLOCK_SIZE) + "+131072");
     for (uint32_t b = 0; b < 128; b++)
-        ops.push_back("read " + std::to_string(b * BLOCK_SIZE) + "+131072");
+        ops.push_back("read " + at(b * BLOCK_SIZE) + "+131072");
     EXPECT_EQ(sim::dev(0).ops, ops);
-    EXPECT_TRUE(slot_equals(0, slot));
+    std::vector<uint8_t> device = sim::contents(0);
+    EXPECT_TRUE(std::equal(slot.begin(), slot.end(), device.begin() + c.shift));
     EXPECT_EQ(read_file("/var/quarn.status"), "Succeeded\n");
 }
+
+// clang-format off
+INSTANTIATE_TEST_SUITE_P(Flash, WriteOrder, ::testing::Values(
+    order_case{"erase_blocks_of_128KiB", [](sim::device &) {}, 0, {1, 8, 9, 10, 0}},
+    order_case{"erase_blocks_of_256KiB", [](sim::device &d) { d.info.erasesize = 256 * 1024; },
+               0, {8, 9, 10, 0, 1}},
+    order_case{"nand_bad_block_0",
+               [](sim::device &d) { d.info.type = MTD_NANDFLASH; d.info.writesize = 2048;
+                                    d.size = 17 * MiB; d.bad_blocks = {0}; },
+               BLOCK_SIZE, {1, 8, 9, 10, 0}}),
+    case_name{});
+// clang-format on
 
 struct fault_case {
     const char *name;
@@ -36,6 +65,8 @@ struct fault_case {
     const char *status;  // the last progress line in the status file
     const char *last_op; // the last operation the device saw
     size_t boot_size = MiB;
+    bool head_kept = false; // the first erase block, written, could not be erased again
+    sim::fault also = {};   // a second fault
 };
 
 class DeviceFault : public Quarn, public ::testing::WithParamInterface<fault_case> {};
@@ -44,6 +75,7 @@ TEST_P(DeviceFault, FailsTheTargetAndReportsIt) {
     const fault_case &c = GetParam();
     stage_pair(c.boot_size, 2 * MiB);
     sim::inject(c.fault);
+    sim::inject(c.also);
     run_result r = run({"quarn", "slot0"});
     EXPECT_EQ(r.rc, -1);
     EXPECT_TRUE(r.out.ends_with(c.tail)) << tail(r.out, 60);
@@ -59,43 +91,62 @@ TEST_P(DeviceFault, FailsTheTargetAndReportsIt) {
     EXPECT_EQ(h[h.size() - 2], c.status);
     EXPECT_EQ(h.back(), "Failed\n");
     EXPECT_EQ(sim::open_devices(), 0);
-    // Nothing is tried after the first failure.
+    // Nothing is tried after the first failure, but taking the first erase block away again.
     EXPECT_EQ(sim::dev(0).ops.back(), c.last_op);
+    // Whatever failed, the slot holds no first block: never written, or erased again.
+    const std::vector<uint8_t> device = sim::contents(0);
+    EXPECT_EQ(std::count(device.begin(), device.begin() + BLOCK_SIZE, 0xFF),
+              c.head_kept ? 0 : BLOCK_SIZE);
+    const std::vector<std::string> &ops = sim::dev(0).ops;
+    bool erased_again = c.last_op == std::string("erase 0");
+    EXPECT_EQ(std::count(ops.begin(), ops.end(), "erase 0"), erased_again ? 2 : 1);
+    EXPECT_EQ(std::count_if(ops.begin(), ops.end(),
+                            [](const std::string &op) { return op.starts_with("write 0+"); }),
+              erased_again ? 1 : 0);
 }
 
 using sim::fault_kind;
 // clang-format off
+// Blocks 1 to 23 are written before block 0: block 9 is the eighth of 24.
+#define DROPPED "first erase block erased again: the slot holds no boot image\n"
 INSTANTIATE_TEST_SUITE_P(Flash, DeviceFault, ::testing::Values(
     fault_case{"erase_fails_at_5", {fault_kind::erase_fails, 0, 5}, "erase 4\nerase 5\n",
                "erase: Input/output error\n", "erasing   3.9 %\n", "erase 5"},
+    // Block 0 is never written: the slot has no first block to take away.
     fault_case{"write_fails_at_9", {fault_kind::write_fails, 0, 9}, "write 8\nwrite 9\n",
-               "write failed: Input/output error\n", "writing  37.5 %\n", "write 1179648+131072"},
+               "write failed: Input/output error\n", "writing  33.3 %\n", "write 1179648+131072"},
     fault_case{"short_write_at_9", {fault_kind::write_short, 0, 9}, "write 8\nwrite 9\n",
-               "write failed: ", "writing  37.5 %\n", "write 1179648+131072"},
-    fault_case{"read_short_at_127", {fault_kind::read_short, 0, 127}, "read 126\nread 127\n",
-               "read failed: ", "verifying  99.2 %\n", "read 16646144+131072"},
+               "write failed: ", "writing  33.3 %\n", "write 1179648+131072"},
+    fault_case{"write_fails_at_0", {fault_kind::write_fails, 0, 0}, "write 0\n" DROPPED,
+               "write failed: Input/output error\n", "writing  95.8 %\n", "erase 0"},
+    fault_case{"read_short_at_127", {fault_kind::read_short, 0, 127},
+               "read 126\nread 127\n" DROPPED, "read failed: ", "verifying  99.2 %\n", "erase 0"},
     fault_case{"changed_byte_at_9", {fault_kind::read_corrupt, 0, 9},
-               "read 9\nverify error in block 9\n", "", "verifying   7.0 %\n",
-               "read 1179648+131072"},
+               "read 9\nverify error in block 9\n" DROPPED, "", "verifying   7.0 %\n", "erase 0"},
     fault_case{"changed_last_byte_at_9", {fault_kind::read_corrupt, 0, 9, BLOCK_SIZE - 1},
-               "read 9\nverify error in block 9\n", "", "verifying   7.0 %\n",
-               "read 1179648+131072"},
+               "read 9\nverify error in block 9\n" DROPPED, "", "verifying   7.0 %\n", "erase 0"},
+    // The first erase block cannot be taken away: the erase's own report says so.
+    fault_case{"changed_byte_at_9_erase_again_fails",
+               {.kind = fault_kind::read_corrupt, .block = 9}, "read 9\nverify error in block 9\n",
+               "erase: Input/output error\n", "verifying   7.0 %\n", "erase 0", MiB, true,
+               {.kind = fault_kind::erase_fails, .block = 0, .after = 1}},
     fault_case{"seek_fails_at_9", {fault_kind::seek_fails, 0, 9}, "write 8\nwrite 9\n",
-               "lseek failed: Invalid argument\n", "writing  37.5 %\n", "write 1048576+131072"},
+               "lseek failed: Invalid argument\n", "writing  33.3 %\n", "write 1048576+131072"},
+    // No boot image: block 0 has no file data, was never written and needs no second erase.
     fault_case{"rewind_before_verify_fails", {fault_kind::seek_fails, 0, 0},
                "write 23\nverifying...\n", "lseek failed: Invalid argument\n",
                "writing  93.8 %\n", "write 3014656+131072", 0},
     // Block 100 carries no file data: it must read back erased, every byte 0xFF.
     fault_case{"changed_byte_in_erased_block_100", {fault_kind::read_corrupt, 0, 100},
-               "read 100\nverify error in block 100\n", "", "verifying  78.1 %\n",
-               "read 13107200+131072"},
+               "read 100\nverify error in block 100\n" DROPPED, "", "verifying  78.1 %\n",
+               "erase 0"},
     fault_case{"changed_last_byte_in_erased_block_100",
                {fault_kind::read_corrupt, 0, 100, BLOCK_SIZE - 1},
-               "read 100\nverify error in block 100\n", "", "verifying  78.1 %\n",
-               "read 13107200+131072"},
+               "read 100\nverify error in block 100\n" DROPPED, "", "verifying  78.1 %\n",
+               "erase 0"},
     fault_case{"erased_to_zeros_at_100", {fault_kind::erase_zeros, 0, 100},
-               "read 100\nverify error in block 100\n", "", "verifying  78.1 %\n",
-               "read 13107200+131072"}),
+               "read 100\nverify error in block 100\n" DROPPED, "", "verifying  78.1 %\n",
+               "erase 0"}),
     case_name{});
 // clang-format on
 
@@ -107,9 +158,8 @@ static std::vector<fault_case> changed_byte_sweep() {
         uint32_t block;
         const char *tail, *status, *last_op;
     } blocks[] = {
-        {9, "read 9\nverify error in block 9\n", "verifying   7.0 %\n", "read 1179648+131072"},
-        {100, "read 100\nverify error in block 100\n", "verifying  78.1 %\n",
-         "read 13107200+131072"}};
+        {9, "read 9\nverify error in block 9\n" DROPPED, "verifying   7.0 %\n", "erase 0"},
+        {100, "read 100\nverify error in block 100\n" DROPPED, "verifying  78.1 %\n", "erase 0"}};
     std::vector<fault_case> cases;
     for (const auto &b : blocks) {
         for (uint32_t lane = 0; lane < 64; lane++) {
@@ -132,8 +182,10 @@ struct geometry_case {
     const char *error;        // standard error; empty when the device is sound
     size_t bad_block_queries; // how many erase blocks' marks are read
     // The device afterwards, in runs of erase blocks: "3s" holds the slot's next three erase
-    // blocks, "1e" is erased, "2." untouched, each erased once or never; "1x" failed and is not
-    // looked at. None: the slot from offset 0, or the device untouched when refused.
+    // blocks, "1e" is erased, "2." untouched, each erased once or never; "1d" erased twice, the
+    // first erase block taken away again; "1x" failed and is not looked at; "2k" takes up no
+    // erase block: the slot's next two are not on the device. None: the slot from offset 0, or
+    // the device untouched when refused.
     const char *layout = nullptr;
     // Lines standard output has after a line of the target's; a failed target's ends there.
     std::vector<std::pair<const char *, const char *>> lines = {};
@@ -152,7 +204,10 @@ TEST_P(Geometry, RefusesADeviceThatCannotTakeTheSlotWhole) {
     std::vector<uint32_t> bad_blocks = sim::dev(0).bad_blocks;
     run_result r = run({"quarn", "slot0"});
     bool refused = c.layout == nullptr && c.error[0] != '\0';
-    bool programmed = c.layout != nullptr ? strchr(c.layout, 's') != nullptr : !refused;
+    // A slot with a piece missing ("k") failed.
+    bool programmed = c.layout != nullptr
+                          ? strchr(c.layout, 's') != nullptr && strchr(c.layout, 'k') == nullptr
+                          : !refused;
     EXPECT_EQ(r.rc, programmed ? 0 : -1);
     EXPECT_EQ(r.err, c.error);
     std::string first = target_output(BOOT, 1000, MAIN, 2 * MiB);
@@ -184,16 +239,21 @@ TEST_P(Geometry, RefusesADeviceThatCannotTakeTheSlotWhole) {
     uint32_t size = sim::dev(0).info.erasesize, block = 0, piece = 0, count;
     char kind;
     for (std::istringstream runs(c.layout != nullptr ? c.layout : ""); runs >> count >> kind;) {
-        for (uint32_t end = block + count; block < end; block++) {
+        if (kind == 'k')
+            piece += count;
+        for (uint32_t end = block + count; kind != 'k' && block < end; block++) {
             uint8_t *at = device.data() + size_t{block} * size;
             if (kind == 'x') {
                 std::copy_n(after.data() + size_t{block} * size, size, at);
                 continue;
             }
-            EXPECT_EQ(sim::dev(0).erases[block], kind == '.' ? 0u : 1u) << "erase block " << block;
+            EXPECT_EQ(sim::dev(0).erases[block], kind == '.'   ? 0u
+                                                 : kind == 'd' ? 2u
+                                                               : 1u)
+                << "erase block " << block;
             if (kind == 's')
                 std::copy_n(slot0.data() + size_t{piece++} * size, size, at);
-            else if (kind == 'e')
+            else if (kind == 'e' || kind == 'd')
                 std::fill_n(at, size, 0xFF);
         }
     }
@@ -324,7 +384,8 @@ INSTANTIATE_TEST_SUITE_P(Flash, Geometry, ::testing::Values(
                   [](sim::device &d) { nand_17MiB(d);
                                        sim::inject({.kind = fault_kind::write_fails, .block = 0,
                                                     .error = ETIMEDOUT}); },
-                  "write failed: Connection timed out\n", 128, "1x 127e 8.", {{"write 0\n", ""}}},
+                  "write failed: Connection timed out\n", 128, "1d 7e 8k 16s 104e 8.",
+                  {{"write 0\n", DROPPED}}},
     // The slot's end moves past bad block 128: its skip line once, where the erase passes it.
     geometry_case{"nand_erase_fails_at_5_spare_bad",
                   [](sim::device &d) { nand_17MiB(d); d.bad_blocks = {128};
@@ -347,13 +408,14 @@ INSTANTIATE_TEST_SUITE_P(Flash, Geometry, ::testing::Values(
                   "9s 1x 118s 1x 1s 6.",
                   {{"write 9\n", "marking bad block at offset 1179648\n"
                                  "marking bad block at offset 16777216\n"}}, {9, 128}},
-    // Block 0 is the only one of its 512 KiB piece with file data: written again at the
-    // piece's new place, the other three stay erased.
-    geometry_case{"nand_512KiB_erase_blocks_write_fails_at_0",
+    // The first erase block, written last, wears out: the pieces after it are written already
+    // and cannot move. It is marked, and the next run lays the slot out past it.
+    geometry_case{"nand_512KiB_erase_blocks_first_piece_worn",
                   [](sim::device &d) { nand_17MiB(d); d.info.erasesize = 512 * 1024;
                                        sim::inject({fault_kind::write_fails, 0, 0}); },
-                  "write failed: Input/output error\n", 33, "1x 32s 1.",
-                  {{"write 0\n", "marking bad block at offset 0\n"}}, {0}},
+                  "write failed: Input/output error\n"
+                  "first erase block worn out: the next run lays the slot out past it\n", 32,
+                  "1x 1k 31s 2.", {{"write 0\n", "marking bad block at offset 0\n"}}, {0}},
     // The smallest NAND erase block there is: 1,024 pieces.
     geometry_case{"nand_erase_blocks_of_16KiB",
                   [](sim::device &d) { nand(d); d.info.erasesize = 16 * 1024;
@@ -393,13 +455,13 @@ INSTANTIATE_TEST_SUITE_P(Flash, Geometry, ::testing::Values(
                   "erase: Input/output error\nrefusing /dev/mtd0: locked at offset 16777216\n",
                   129, "5e 1x 130.", {{"erase 5\n", "marking bad block at offset 655360\n"}},
                   {5}, 129},
-    geometry_case{"nand_write_fails_at_0_spare_locked",
+    geometry_case{"nand_write_fails_at_9_spare_locked",
                   [](sim::device &d) { nand_17MiB(d); d.locked = {128};
-                                       sim::inject({fault_kind::write_fails, 0, 0}); },
+                                       sim::inject({fault_kind::write_fails, 0, 9}); },
                   "write failed: Input/output error\n"
                   "refusing /dev/mtd0: locked at offset 16777216\n",
-                  129, "1x 127e 8.", {{"write 0\n", "marking bad block at offset 0\n"}}, {0},
-                  129}),
+                  129, "8e 8k 1s 1x 118e 8.",
+                  {{"write 9\n", "marking bad block at offset 1179648\n"}}, {9}, 129}),
     case_name{});
 // clang-format on
 

@@ -39,10 +39,13 @@ std::string target_output(const char *boot, size_t boot_size, const char *main, 
     out += "writing...\n";
     size_t boot_blocks = (boot_size + BLOCK_SIZE - 1) / BLOCK_SIZE;
     size_t main_blocks = (main_size + BLOCK_SIZE - 1) / BLOCK_SIZE;
-    for (size_t b = 0; b < boot_blocks; b++)
+    // Block 0, which holds the first erase block, is written last.
+    for (size_t b = 1; b < boot_blocks; b++)
         out += "write " + std::to_string(b) + "\n";
     for (size_t b = 0; b < main_blocks; b++)
         out += "write " + std::to_string(8 + b) + "\n";
+    if (boot_blocks > 0)
+        out += "write 0\n";
     out += "verifying...\n";
     for (int b = 0; b < 128; b++)
         out += "read " + std::to_string(b) + "\n";

@@ -138,35 +138,81 @@ static int32_t write_unit(uint32_t at) {
     return 0;
 }
 
+// The 128 KiB blocks that overlap the slot's first erase block: a boot ROM takes the slot for
+// good by what that erase block holds, so it is written after every other block of the slot,
+// and erased again when the slot turns out bad.
+static uint32_t head_blocks() {
+    return layout.piece_size > BLOCK_SIZE ? layout.piece_size / BLOCK_SIZE : 1;
+}
+
 // Writes the image from at to end, a unit at a time. When a NAND block wears out, its piece
 // moves on and is written again from its start: units of it already written went to the block
-// now marked bad.
-static int32_t write_span(uint32_t at, uint32_t end) {
+// now marked bad. A piece of the first erase block cannot move, since every piece after it is
+// written already: it is marked, and the next run lays the slot out past it.
+static int32_t write_span(uint32_t at, uint32_t end, uint32_t *worn) {
     while (at < end) {
         if (ctx.block_present[at / BLOCK_SIZE] == 0 || write_unit(at) == 0) {
             at += layout.unit;
             continue;
         }
-        if (!worn_out(errno) || retire_piece(at / layout.piece_size, true) != 0)
+        uint32_t piece = at / layout.piece_size;
+        if (!worn_out(errno))
+            return -1;
+        if (at < head_blocks() * BLOCK_SIZE) {
+            if (mark_bad(layout.place[piece]) == 0) {
+                *worn = layout.place[piece];
+                fputs("first erase block worn out: the next run lays the slot out past it\n",
+                      stderr);
+            }
+            return -1;
+        }
+        if (retire_piece(piece, true) != 0)
             return -1;
         at -= at % layout.piece_size;
     }
     return 0;
 }
 
+// Takes the first erase block away again, with the requests that erased it, so that a slot that
+// failed holds no boot image; a block just marked bad is left alone, and one without file data
+// was never written.
+static void erase_head(uint32_t worn) {
+    bool written = false, erased = false;
+    for (uint32_t block = 0; block < head_blocks(); block++)
+        written = written || ctx.block_present[block] != 0;
+    for (uint32_t piece = 0; written && piece * layout.piece_size < head_blocks() * BLOCK_SIZE;
+         piece++) {
+        if (layout.place[piece] == worn)
+            continue;
+        if (erase_place(layout.place[piece]) != 0)
+            return;
+        erased = true;
+    }
+    if (erased)
+        puts("first erase block erased again: the slot holds no boot image");
+}
+
+static int32_t write_block(uint32_t block, uint32_t *handled, uint32_t *worn) {
+    if (ctx.block_present[block] == 0)
+        return 0;
+    float percent = static_cast<float>(*handled) * 100.0f / static_cast<float>(ctx.loaded_blocks);
+    report_status("writing %5.1f %%\n", static_cast<double>(percent));
+    ++*handled;
+    printf("write %u\n", block);
+    return write_span(block * BLOCK_SIZE, (block + 1) * BLOCK_SIZE, worn);
+}
+
 int32_t write_flash() {
     puts("writing...");
-    uint32_t handled = 0;
-    for (uint32_t block = 0; block < BLOCK_COUNT; block++) {
-        if (ctx.block_present[block] == 0)
-            continue;
-        float percent =
-            static_cast<float>(handled) * 100.0f / static_cast<float>(ctx.loaded_blocks);
-        report_status("writing %5.1f %%\n", static_cast<double>(percent));
-        handled++;
-        printf("write %u\n", block);
-        if (write_span(block * BLOCK_SIZE, (block + 1) * BLOCK_SIZE) != 0)
+    uint32_t handled = 0, head = head_blocks(), worn = UINT32_MAX;
+    for (uint32_t block = head; block < BLOCK_COUNT; block++)
+        if (write_block(block, &handled, &worn) != 0)
             return -1;
+    for (uint32_t block = 0; block < head; block++) {
+        if (write_block(block, &handled, &worn) != 0) {
+            erase_head(worn);
+            return -1;
+        }
     }
     return 0;
 }
@@ -194,7 +240,7 @@ static bool block_matches(uint32_t block, const uint8_t *readback) {
 }
 
 // The device is read in order, and seeks only where the slot passes over a bad block.
-int32_t verify_flash() {
+static int32_t verify_slot() {
     alignas(16) uint8_t readback[BLOCK_SIZE];
     puts("verifying...");
     uint64_t position = device_offset(0);
@@ -223,6 +269,14 @@ int32_t verify_flash() {
         }
     }
     return 0;
+}
+
+// A slot that fails its verify was written whole, its first erase block too.
+int32_t verify_flash() {
+    if (verify_slot() == 0)
+        return 0;
+    erase_head(UINT32_MAX);
+    return -1;
 }
 
 // A refused device is closed by close_flash, like any other failed target.

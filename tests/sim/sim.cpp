@@ -327,7 +327,8 @@ int __wrap_ioctl(int fd, unsigned long request, ...) {
     if (const fault *f = fault_at(fault_kind::signal, h->device, erase->start))
         raise(f->signal_number);
     const fault *failure = fault_at(fault_kind::erase_fails, h->device, erase->start);
-    int error = failure != nullptr ? failure->error : 0;
+    int error =
+        failure != nullptr && d.erases[erase->start / size] >= failure->after ? failure->error : 0;
     for (uint64_t at = erase->start; error == 0 && at < end; at += size)
         error = listed(d.locked, d, at) ? EIO : 0;
     if (error != 0) {

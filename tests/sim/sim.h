@@ -35,6 +35,7 @@ struct fault {
     uint32_t byte = 1000;  // read_corrupt: the byte of the block that is changed
     int signal_number = 0; // signal: the signal raised
     int error = EIO;       // erase_fails, write_fails: the error number
+    uint32_t after = 0;    // erase_fails: erases of the block that succeed first
 };
 
 // Flash the simulated devices hold: a slot and eight spare 128 KiB blocks. A larger device

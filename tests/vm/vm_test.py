@@ -194,6 +194,9 @@ class Scenario:
                 self.stderr += "erase: %s\n" % ERROR_TEXTS[errno.EIO]
                 self.stdout.append("marking bad block at offset %d" % (place * self.piece))
         self.stdout.append("writing...")
+        # The blocks of the first erase block go last.
+        head = max(1, self.piece // BLOCK)
+        present = [b for b in present if b >= head] + [b for b in present if b < head]
         for handled, block in enumerate(present):
             percent = f32(f32(handled * 100.0) / f32(float(len(present))))
             self.statuses.append(status_line("writing", percent))
