@@ -83,6 +83,8 @@ void Quarn::SetUp() {
     std::filesystem::create_directories(root + "/sideload/slot1");
     std::filesystem::create_directories(root + "/var");
     std::filesystem::create_directories(root + "/run");
+    std::filesystem::create_directories(root + "/proc/sys/kernel/random");
+    std::ofstream(root + BOOT_ID_PATH) << FIRST_BOOT << "\n";
     sim::reset(root);
     // A run for slot0 switches these to the slot 1 pair.
     boot_image_path = BOOT;

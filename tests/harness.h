@@ -15,6 +15,9 @@ inline constexpr const char *MAIN = "/sideload/lnximg.bin";
 inline constexpr const char *SLOT1_BOOT = "/sideload/slot1/fsbl.bin";
 inline constexpr const char *SLOT1_MAIN = "/sideload/slot1/user.bin";
 inline constexpr uint32_t MiB = 1024 * 1024;
+// The kernel's id of the running boot, as the sandbox holds it.
+inline constexpr const char *BOOT_ID_PATH = "/proc/sys/kernel/random/boot_id";
+inline constexpr const char *FIRST_BOOT = "4f0c3a6e-8f4b-4d2c-9a51-0b7e2d9c6f11";
 
 struct run_result {
     int rc = 0;

@@ -1,6 +1,7 @@
 // The device check: whether the target's MTD device may be programmed, and where the slot goes.
 #include "flash/device.h"
 
+#include "flash/marks.h"
 #include "status/status.h"
 
 #include <dirent.h>
@@ -25,7 +26,7 @@ static constexpr uint64_t ERASE_REACH = uint64_t{1} << 32;
 // "refusing /dev/mtd0: reason" on standard error. Before the first erase the device is left as it
 // was; a spare taken at the slot's end after a worn-out block fails the target the same way. The
 // longest reason holds a path of up to 255 bytes and a system error text.
-__attribute__((format(printf, 1, 2))) static int32_t refuse_flash(const char *format, ...) {
+int32_t refuse_flash(const char *format, ...) {
     char reason[512];
     va_list args;
     va_start(args, format);
@@ -150,10 +151,10 @@ static int32_t check_in_use() {
         return refuse_flash("cannot read its device number: %s", strerror(errno));
     if (!S_ISCHR(st.st_mode) || major(st.st_rdev) != MTD_CHAR_MAJOR)
         return refuse_flash("not an MTD character device");
-    unsigned mtd_num = minor(st.st_rdev) / 2; // /dev/mtdN is 90:2N, /dev/mtdNro 90:2N+1
-    if (check_ubi(mtd_num) != 0)
+    layout.mtd_num = minor(st.st_rdev) / 2; // /dev/mtdN is 90:2N, /dev/mtdNro 90:2N+1
+    if (check_ubi(layout.mtd_num) != 0)
         return -1;
-    return check_mounts(mtd_num);
+    return check_mounts(layout.mtd_num);
 }
 
 // Erase blocks that divide 128 KiB are erased a block of 128 KiB at a time (on NAND one at a
@@ -231,11 +232,13 @@ int32_t check_lock(uint32_t place) {
 }
 
 // Checked before the first erase, since a failure halfway through the erase destroys the old
-// firmware without writing the new: a device in use, a partition smaller than the slot, erase
+// firmware without writing the new: a device in use or with a bad-block mark that may not have
+// reached the chip, a partition smaller than the slot, erase
 // blocks or pages that whole-block requests cannot address, too few good blocks for the slot,
 // or an erase block of the slot that is write-protected.
 int32_t check_flash() {
-    if (check_in_use() != 0)
+    layout.marked_last = false;
+    if (check_in_use() != 0 || check_unsure_marks() != 0)
         return -1;
     mtd_info_user info;
     if (mtd_request(MEMGETINFO, &info) != 0)

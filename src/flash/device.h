@@ -16,6 +16,8 @@ inline constexpr uint32_t MAX_PIECES = IMAGE_SIZE / MIN_NAND_ERASE_SIZE;
 struct slot_layout {
     bool nand;                  // bad blocks are passed over, worn-out blocks marked bad
     bool lockable;              // the driver tells write-protected erase blocks (MEMISLOCKED)
+    bool marked_last;           // the last erase or write request failed and its block was marked
+    unsigned mtd_num;           // N of /dev/mtdN, as the device's own number says
     uint32_t erase_size;        // bytes per erase block
     uint32_t piece_size;        // bytes of the image per piece
     uint32_t unit;              // bytes per write or read request: a piece, at most 128 KiB
@@ -38,6 +40,9 @@ inline int mtd_request(unsigned long request, void *arg) {
     return ioctl(ctx.fd, static_cast<int>(request), arg);
 #endif
 }
+
+// "refusing /dev/mtd0: reason" on standard error; -1.
+int32_t refuse_flash(const char *format, ...) __attribute__((format(printf, 1, 2)));
 
 // Refuses a device that must not or cannot be programmed, with one line on standard error,
 // before anything on it is touched; otherwise fills in the layout.

@@ -2,6 +2,7 @@
 #include "flash/flash.h"
 
 #include "flash/device.h"
+#include "flash/marks.h"
 #include "image/image.h"
 #include "status/status.h"
 
@@ -40,9 +41,25 @@ static int32_t mark_bad(uint32_t place) {
     __kernel_loff_t at = static_cast<__kernel_loff_t>(place_offset(place));
     if (mtd_request(MEMSETBADBLOCK, &at) != 0) {
         report_error("mark bad");
+        record_unsure_mark(place_offset(place));
         return -1;
     }
     printf("marking bad block at offset %llu\n", static_cast<unsigned long long>(at));
+    return 0;
+}
+
+// A block that failed an erase or a write right after another was marked is not marked too: two
+// worn blocks in a row are rarer than a chip that fails everywhere (its write-protect pin held, a
+// controller timing out), and a mark is for ever where a refused run costs a rerun.
+static int32_t mark_worn(uint32_t place) {
+    if (layout.marked_last) {
+        fprintf(stderr, "not marking a second block in a row at offset %llu\n",
+                static_cast<unsigned long long>(place_offset(place)));
+        return -1;
+    }
+    if (mark_bad(place) != 0)
+        return -1;
+    layout.marked_last = true;
     return 0;
 }
 
@@ -52,6 +69,7 @@ static int32_t erase_place(uint32_t place) {
         report_error("erase");
         return -1;
     }
+    layout.marked_last = false;
     return 0;
 }
 
@@ -60,7 +78,7 @@ static int32_t erase_place(uint32_t place) {
 // be write-protected; after the erase phase it is erased at once, its bad blocks reported as they
 // are passed. A failure ends the target, and the layout, half moved, is not used again.
 static int32_t retire_piece(uint32_t piece, bool erase_now) {
-    if (mark_bad(layout.place[piece]) != 0)
+    if (mark_worn(layout.place[piece]) != 0)
         return -1;
     uint32_t last = layout.pieces - 1, place = layout.place[last];
     memmove(&layout.place[piece], &layout.place[piece + 1],
@@ -84,8 +102,10 @@ static int32_t retire_piece(uint32_t piece, bool erase_now) {
             return -1;
         if (!erase_now || erase_place(place) == 0)
             break;
-        if (!worn_out(errno) || mark_bad(place) != 0)
-            return -1;
+        // Right after the mark above: never marked in its turn.
+        if (worn_out(errno))
+            mark_worn(place);
+        return -1;
     }
     layout.place[last] = place;
     return 0;
@@ -135,6 +155,7 @@ static int32_t write_unit(uint32_t at) {
         errno = error;
         return -1;
     }
+    layout.marked_last = false;
     return 0;
 }
 
@@ -159,7 +180,7 @@ static int32_t write_span(uint32_t at, uint32_t end, uint32_t *worn) {
         if (!worn_out(errno))
             return -1;
         if (at < head_blocks() * BLOCK_SIZE) {
-            if (mark_bad(layout.place[piece]) == 0) {
+            if (mark_worn(layout.place[piece]) == 0) {
                 *worn = layout.place[piece];
                 fputs("first erase block worn out: the next run lays the slot out past it\n",
                       stderr);
@@ -239,11 +260,28 @@ static bool block_matches(uint32_t block, const uint8_t *readback) {
     return (diff[0] | diff[1]) == 0;
 }
 
-// The device is read in order, and seeks only where the slot passes over a bad block.
-static int32_t verify_slot() {
+// The uncorrectable ECC errors the NAND device has counted so far. The MTD character device
+// returns what a page read gave, with success, even when its ECC could not correct it.
+static int32_t read_ecc_failures(uint32_t *failed) {
+    mtd_ecc_stats stats;
+    if (mtd_request(ECCGETSTATS, &stats) != 0) {
+        report_error("ECC statistics");
+        return -1;
+    }
+    *failed = stats.failed;
+    return 0;
+}
+
+// The device is read in order, and seeks only where the slot passes over a bad block. On NAND a
+// read that the ECC could not correct fails the verify whatever bytes it gave: the block is worn,
+// and is marked so that the next run lays the slot past it instead of failing here for ever.
+static int32_t verify_slot(uint32_t *worn) {
     alignas(16) uint8_t readback[BLOCK_SIZE];
     puts("verifying...");
+    uint32_t failed = 0;
     uint64_t position = device_offset(0);
+    if (layout.nand && read_ecc_failures(&failed) != 0)
+        return -1;
     if (lseek(ctx.fd, static_cast<off_t>(position), SEEK_SET) < 0) {
         report_error("lseek failed");
         return -1;
@@ -252,7 +290,8 @@ static int32_t verify_slot() {
         report_status("verifying %5.1f %%\n", static_cast<double>(block_percent(block)));
         printf("read %u\n", block);
         for (uint32_t done = 0; done < BLOCK_SIZE; done += layout.unit) {
-            uint64_t at = device_offset(block * BLOCK_SIZE + done);
+            uint32_t image_at = block * BLOCK_SIZE + done, before = failed;
+            uint64_t at = device_offset(image_at);
             if (at != position && lseek(ctx.fd, static_cast<off_t>(at), SEEK_SET) < 0) {
                 report_error("lseek failed");
                 return -1;
@@ -262,6 +301,15 @@ static int32_t verify_slot() {
                 return -1;
             }
             position = at + layout.unit;
+            if (layout.nand && read_ecc_failures(&failed) != 0)
+                return -1;
+            if (failed != before) {
+                printf("verify error in block %u\n", block);
+                uint32_t place = layout.place[image_at / layout.piece_size];
+                if (mark_bad(place) == 0)
+                    *worn = place;
+                return -1;
+            }
         }
         if (!block_matches(block, readback)) {
             printf("verify error in block %u\n", block);
@@ -273,9 +321,10 @@ static int32_t verify_slot() {
 
 // A slot that fails its verify was written whole, its first erase block too.
 int32_t verify_flash() {
-    if (verify_slot() == 0)
+    uint32_t worn = UINT32_MAX;
+    if (verify_slot(&worn) == 0)
         return 0;
-    erase_head(UINT32_MAX);
+    erase_head(worn);
     return -1;
 }
 

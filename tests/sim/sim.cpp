@@ -53,7 +53,8 @@ bool run_read_only = false;
 
 const fault *fault_at(fault_kind kind, int device, uint64_t offset) {
     for (const fault &f : faults)
-        if (f.kind == kind && f.device == device && offset / BLOCK_SIZE == f.block)
+        if (f.kind == kind && f.device == device &&
+            (f.block == EVERY_BLOCK || offset / BLOCK_SIZE == f.block))
             return &f;
     return nullptr;
 }
@@ -108,7 +109,8 @@ void record_sync(int fd) {
 }
 
 std::string mapped(const char *path) {
-    if (under(path, "/sideload") || is_var(path) || under(path, "/run"))
+    if (under(path, "/sideload") || is_var(path) || under(path, "/run") ||
+        under(path, "/proc/sys/kernel/random"))
         return sandbox_root + path;
     return path;
 }
@@ -151,6 +153,7 @@ void reset(const std::string &root) {
         d.locked.clear();
         d.lock_error = 0;
         d.lock_queries = 0;
+        d.ecc = {};
         static uint8_t block[BLOCK_SIZE];
         for (size_t i = 0; i < BLOCK_SIZE; i++)
             block[i] = static_cast<uint8_t>((i * 7 + 3 + static_cast<size_t>(n)) & 0x7F);
@@ -280,6 +283,11 @@ int __wrap_ioctl(int fd, unsigned long request, ...) {
         static_cast<mtd_info_user *>(arg)->size = static_cast<uint32_t>(d.size);
         return 0;
     }
+    if (request == ECCGETSTATS) {
+        d.ops.push_back("ecc stats");
+        *static_cast<mtd_ecc_stats *>(arg) = d.ecc;
+        return 0;
+    }
     if (request == MEMGETBADBLOCK) {
         auto offset = static_cast<uint64_t>(*static_cast<__kernel_loff_t *>(arg));
         d.bad_block_queries.push_back(offset);
@@ -404,6 +412,8 @@ ssize_t __wrap_read(int fd, void *buf, size_t len) {
     if (fault_at(fault_kind::read_short, h->device, at) != nullptr)
         len /= 2;
     pread(d.storage, buf, len, static_cast<off_t>(at));
+    d.ecc.failed += fault_at(fault_kind::ecc_failed, h->device, at) != nullptr;
+    d.ecc.corrected += fault_at(fault_kind::ecc_corrected, h->device, at) != nullptr;
     const fault *corrupt = fault_at(fault_kind::read_corrupt, h->device, at);
     if (corrupt != nullptr && len > corrupt->byte)
         static_cast<uint8_t *>(buf)[corrupt->byte] ^= 0x01;

@@ -18,15 +18,20 @@ namespace sim {
 
 enum class fault_kind {
     none,
-    erase_fails,  // MEMERASE fails with EIO at the block
-    seek_fails,   // lseek to the block fails with EINVAL
-    write_fails,  // write of the block fails with EIO
-    write_short,  // write of the block stores and returns only half of it
-    read_short,   // read of the block returns only half of it
-    read_corrupt, // read of the block returns one byte changed
-    erase_zeros,  // MEMERASE of the block succeeds but leaves it all 0x00
-    signal,       // MEMERASE of the block raises a signal first
+    erase_fails,   // MEMERASE fails with EIO at the block
+    seek_fails,    // lseek to the block fails with EINVAL
+    write_fails,   // write of the block fails with EIO
+    write_short,   // write of the block stores and returns only half of it
+    read_short,    // read of the block returns only half of it
+    read_corrupt,  // read of the block returns one byte changed
+    erase_zeros,   // MEMERASE of the block succeeds but leaves it all 0x00
+    signal,        // MEMERASE of the block raises a signal first
+    ecc_failed,    // read of the block returns its bytes, but counts an uncorrectable ECC error
+    ecc_corrected, // read of the block returns its bytes, and counts a corrected bit flip
 };
+
+// A fault at this block hits every block.
+inline constexpr uint32_t EVERY_BLOCK = UINT32_MAX;
 
 struct fault {
     fault_kind kind = fault_kind::none;
@@ -55,12 +60,13 @@ struct device {
     std::vector<uint32_t> locked;            // write-protected erase blocks, which fail to erase
     int lock_error = 0;                      // MEMISLOCKED fails with it (EOPNOTSUPP: no locking)
     size_t lock_queries = 0;                 // MEMISLOCKED requests
+    mtd_ecc_stats ecc = {};                  // what ECCGETSTATS answers
     int storage = -1;                        // memfd with the STORAGE_SIZE bytes of flash
     std::vector<uint32_t> erases;            // erase count per erase block
     std::vector<uint32_t> writes;            // write count per 128 KiB block
-    std::vector<std::string> ops;            // "erase N", "write OFFSET+LEN", "read OFFSET+LEN"
-    int open_flags = -1;                     // flags of the last open
-    int fd = -1;                             // descriptor number of the last open
+    std::vector<std::string> ops; // "erase N", "write OFFSET+LEN", "read OFFSET+LEN", "ecc stats"
+    int open_flags = -1;          // flags of the last open
+    int fd = -1;                  // descriptor number of the last open
 };
 
 // What /var does with the status file.
