@@ -101,7 +101,7 @@ class Scenario:
     def __init__(self, name, args, files=None, var_readonly=False, remove_mtd1=False,
                  reader=False, devices=("mtd0", "mtd1"), refused=None, second_run=False,
                  setup="", teardown="", outputs=None, bad=(), worn=(), nandsim="", sizes=None,
-                 erase_size=BLOCK):
+                 erase_size=BLOCK, grave=None):
         self.name = name
         self.args = args
         self.files = files or {}  # path under / -> bytes
@@ -119,6 +119,8 @@ class Scenario:
         # /dev/mtd0's factory bad blocks, and the blocks whose erase fails in the run, counted in
         # its erase blocks, of which each holds one piece of the slot.
         self.bad, self.worn = set(bad), set(worn)
+        # /dev/mtd0's 128 KiB block that reads back uncorrectable once programmed.
+        self.grave = grave
         self.piece = erase_size
         # nandsim's parameters for a chip of the scenario's own, and the sizes of its partitions.
         self.nandsim = nandsim
@@ -202,15 +204,24 @@ class Scenario:
             self.statuses.append(status_line("writing", percent))
             self.stdout.append("write %d" % block)
         self.stdout.append("verifying...")
-        for block in range(BLOCKS):
-            self.statuses.append(status_line("verifying", block_percent(block)))
-            self.stdout.append("read %d" % block)
         self.slots[device] = bytes(image)
         self.images[device] = bytearray(self.fill(device))
         size = self.piece
         for piece, place in enumerate(places):
             self.images[device][place * size:(place + 1) * size] = image[piece * size:
                                                                          (piece + 1) * size]
+        for block in range(BLOCKS):
+            self.statuses.append(status_line("verifying", block_percent(block)))
+            self.stdout.append("read %d" % block)
+            if device == 0 and block == self.grave:
+                # Its erase block is marked, and the first erase block taken away again.
+                place = places[block * BLOCK // size]
+                self.worn.add(place)
+                self.stdout += ["verify error in block %d" % block,
+                                "marking bad block at offset %d" % (place * size),
+                                "first erase block erased again: the slot holds no boot image"]
+                self.images[device][places[0] * size:(places[0] + 1) * size] = b"\xff" * size
+                return False
         return True
 
     def stage(self, folder):
@@ -233,10 +244,10 @@ class Scenario:
             target.write_bytes(data)
 
 
-def worn_nand(kernel_name, bad_before, geometry=None):
+def worn_nand(kernel_name, bad_before, geometry=None, rerun=False):
     """What a NAND scenario with worn blocks checks beyond the run: one more bad block, and the
     slot read back as a boot loader reads it, skipping bad blocks; the chip's erase and page
-    sizes too, where they are given."""
+    sizes too, where they are given. With rerun, quarn runs once more first and must succeed."""
     sysfs = "/sys/class/mtd/" + kernel_name
     setup = 'cat %s/bad_blocks >"$out/bad-blocks"' % sysfs
     outputs = {"bad-blocks": "%d\n%d\n" % (bad_before, bad_before + 1),
@@ -248,6 +259,10 @@ def worn_nand(kernel_name, bad_before, geometry=None):
                 'nanddump -q --bb=skipbad -l %d -f /tmp/skipbad /dev/mtd0\n'
                 'sha256sum </tmp/skipbad | cut -d" " -f1 >"$out/skipbad.sha256"\n'
                 'rm /tmp/skipbad' % (sysfs, AREA))
+    if rerun:
+        teardown = ('rc=0; run_quarn >/dev/null 2>&1 || rc=$?\n'
+                    'echo "$rc $(cat /var/quarn.status)" >"$out/rerun"\n' + teardown)
+        outputs["rerun"] = "0 Succeeded\n"
     return {"setup": setup, "teardown": teardown, "outputs": outputs}
 
 
@@ -327,6 +342,12 @@ def scenarios():
                  devices=("mtd2", "mtd1"), bad=(10,), worn=(40,), erase_size=2 * BLOCK,
                  nandsim="id_bytes=0x20,0xf1,0x00,0x26 parts=68 badblocks=10 weakblocks=40:1",
                  sizes={"mtd2": AREA + 8 * BLOCK}, **worn_nand("mtd2", 1, "262144\n4096\n")),
+        # A page of block 9 (chip page 586) that programs fine and then reads back uncorrectable:
+        # the run fails and marks the block; a second run in the same boot lays the slot past it.
+        Scenario("20-nand-uncorrectable-page", ["slot0"], pair(data(MIB), data(15 * MIB)),
+                 devices=("mtd2", "mtd1"), grave=9,
+                 nandsim="id_bytes=0x20,0xf1,0x00,0x1d parts=136 gravepages=586:0",
+                 sizes={"mtd2": AREA + 8 * BLOCK}, **worn_nand("mtd2", 0, rerun=True)),
     ]
 
 
