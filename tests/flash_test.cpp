@@ -429,6 +429,22 @@ INSTANTIATE_TEST_SUITE_P(Flash, Geometry, ::testing::Values(
                   "not marking a second block in a row at offset 16777216\n", 129,
                   "8e 8k 1s 1x 118e 1x 7.",
                   {{"write 9\n", "marking bad block at offset 1179648\n"}}, {9}},
+    // Worn blocks far apart are each marked, and passed.
+    geometry_case{"nand_erase_fails_at_5_and_100",
+                  [](sim::device &d) { nand_17MiB(d); sim::inject({fault_kind::erase_fails, 0, 5});
+                                       sim::inject({fault_kind::erase_fails, 0, 100}); },
+                  "erase: Input/output error\nerase: Input/output error\n", 130,
+                  "5s 1x 94s 1x 29s 6.",
+                  {{"erase 5\n", "marking bad block at offset 655360\n"},
+                   {"erase 99\n", "marking bad block at offset 13107200\n"}}, {5, 100}},
+    // A chip whose every write fails (a controller timing out): the block taken in the marked
+    // one's place fails too, after the spare at the slot's end was erased.
+    geometry_case{"nand_every_write_fails",
+                  [](sim::device &d) { nand_17MiB(d);
+                                       sim::inject({fault_kind::write_fails, 0, sim::EVERY_BLOCK}); },
+                  "write failed: Input/output error\nwrite failed: Input/output error\n"
+                  "not marking a second block in a row at offset 1179648\n", 129, "8e 2x 119e 7.",
+                  {{"write 8\n", "marking bad block at offset 1048576\n"}}, {8}},
     // A chip whose every erase fails (its write-protect pin held): one mark, not eight.
     geometry_case{"nand_every_erase_fails",
                   [](sim::device &d) { nand_17MiB(d);
@@ -446,11 +462,17 @@ INSTANTIATE_TEST_SUITE_P(Flash, Geometry, ::testing::Values(
                   2 * MiB + BLOCK_SIZE},
     // Reads the ECC could not correct: the block is worn, whatever bytes came back, and is marked
     // so that the next run passes it. A mismatch the ECC did not see is no sign of wear.
-    geometry_case{"nand_uncorrectable_read_at_9",
-                  [](sim::device &d) { nand_17MiB(d); sim::inject({fault_kind::ecc_failed, 0, 9}); },
-                  "", 128, "1d 7e 8k 1s 1x 1k 118s 8.",
-                  {{"read 9\n", "verify error in block 9\nmarking bad block at offset 1179648\n"
-                                DROPPED}}, {9}},
+    geometry_case{"nand_256KiB_erase_blocks_uncorrectable_read_at_9",
+                  [](sim::device &d) { nand_17MiB(d); d.info.erasesize = 256 * 1024;
+                                       sim::inject({fault_kind::ecc_failed, 0, 9}); },
+                  "", 64, "1d 3e 1x 5k 59s 4.",
+                  {{"read 9\n", "verify error in block 9\nmarking bad block at offset 1048576\n"
+                                DROPPED}}, {4}},
+    // Counted once, read clean again: another partition's failure, counted in this one's too.
+    geometry_case{"nand_uncorrectable_read_once_at_9",
+                  [](sim::device &d) { nand_17MiB(d);
+                                       sim::inject({.kind = fault_kind::ecc_failed, .block = 9,
+                                                    .times = 1}); }, "", 128},
     geometry_case{"nand_uncorrectable_read_in_erased_block_100",
                   [](sim::device &d) { nand_17MiB(d); sim::inject({fault_kind::ecc_failed, 0, 100}); },
                   "", 128, "1d 7e 8k 92s 1x 1k 27s 8.",
@@ -563,48 +585,50 @@ TEST_F(Quarn, DeviceFaultOnSlot0StillProgramsSlot1) {
 }
 
 // A bad-block mark that failed: until the next boot the kernel passes over the block and the boot
-// loader does not, so the device is held. Another boot's record is stale, and dropped with the
-// next one.
+// loader does not, so that device is held, and only that one. Another boot's lines are stale, and
+// dropped with the next record.
 TEST_F(Quarn, FailedMarkHoldsTheDeviceUntilTheNextBoot) {
-    const std::string record = std::string(FIRST_BOOT) + " 0 655360\n";
-    const std::string refusal = "refusing /dev/mtd0: a bad-block mark at offset 655360 did not "
-                                "reach the chip; reboot before programming it\n";
     const char *const second_boot = "9d3e0b42-1c7a-4e8f-b6d5-27a1f0c4e893";
+    const std::string mark_fails = "erase: Input/output error\nmark bad: Input/output error\n";
+    const std::string held = "refusing /dev/mtd0: a bad-block mark at offset 655360 did not "
+                             "reach the chip; reboot before programming it\n";
+    const std::string first = std::string(FIRST_BOOT) + " 0 655360\n",
+                      both = first + FIRST_BOOT + " 1 655360\n";
     const struct {
         const char *boot_id;
-        bool mark_fails;
-        int rc;
-        const char *error;        // how standard error ends
-        std::string record_after; // /run/quarn.unsure-marks
+        int failing;        // the device whose mark fails, or -1
+        std::string error;  // standard error
+        bool programmed[2]; // which devices hold their slot afterwards
+        std::string record; // /run/quarn.unsure-marks afterwards
     } runs[] = {
-        {FIRST_BOOT, true, -1, "mark bad: Input/output error\n", record},
-        {FIRST_BOOT, false, -1, refusal.c_str(), record},
-        {second_boot, false, 0, "", record},
-        {second_boot, true, -1, "mark bad: Input/output error\n",
-         std::string(second_boot) + " 0 655360\n"},
+        {FIRST_BOOT, 0, mark_fails, {false, true}, first},
+        {FIRST_BOOT, 1, held + mark_fails, {false, false}, both},
+        {second_boot, -1, "", {true, true}, both},
+        {second_boot, 0, mark_fails, {false, true}, std::string(second_boot) + " 0 655360\n"},
     };
-    std::vector<uint8_t> slot = stage_pair(1000, 2 * MiB);
-    // Only the device whose mark failed is held.
-    std::vector<uint8_t> slot1 = expected_slot(stage(SLOT1_BOOT, 10, 3), stage(SLOT1_MAIN, 10, 4));
+    std::vector<uint8_t> slot[2] = {
+        stage_pair(1000, 2 * MiB),
+        expected_slot(stage(SLOT1_BOOT, 10, 3), stage(SLOT1_MAIN, 10, 4))};
     for (const auto &step : runs) {
-        SCOPED_TRACE(std::string(step.boot_id) + (step.mark_fails ? ", mark fails" : ""));
+        SCOPED_TRACE(std::string(step.boot_id) + ", mark fails on " + std::to_string(step.failing));
         sim::reset(root);
         boot_image_path = BOOT; // a slot0 run leaves the slot 1 pair there
         main_image_path = MAIN;
-        nand_17MiB(sim::dev(0));
-        sim::dev(0).mark_fails = step.mark_fails;
-        if (step.mark_fails)
-            sim::inject({fault_kind::erase_fails, 0, 5});
+        for (int n = 0; n < 2; n++) {
+            nand_17MiB(sim::dev(n));
+            sim::dev(n).mark_fails = n == step.failing;
+        }
+        if (step.failing >= 0)
+            sim::inject({fault_kind::erase_fails, step.failing, 5});
         std::ofstream(root + BOOT_ID_PATH) << step.boot_id << "\n";
         run_result r = run({"quarn", "slot0"});
-        EXPECT_EQ(r.rc, step.rc);
-        EXPECT_TRUE(r.err.ends_with(step.error)) << r.err;
-        EXPECT_EQ(read_file("/run/quarn.unsure-marks"), step.record_after);
-        EXPECT_EQ(sim::dev(0).ops.empty(), step.error == refusal.c_str());
-        if (step.rc == 0) {
-            EXPECT_TRUE(slot_equals(0, slot));
+        EXPECT_EQ(r.rc, step.programmed[0] && step.programmed[1] ? 0 : -1);
+        EXPECT_EQ(r.err, step.error);
+        EXPECT_EQ(read_file("/run/quarn.unsure-marks"), step.record);
+        EXPECT_EQ(sim::dev(0).ops.empty(), step.error.starts_with(held));
+        for (int n = 0; n < 2; n++) {
+            EXPECT_EQ(slot_equals(n, slot[n]), step.programmed[n]) << "/dev/mtd" << n;
         }
-        EXPECT_TRUE(slot_equals(1, slot1));
     }
     struct stat st;
     ASSERT_EQ(lstat((root + "/run/quarn.unsure-marks").c_str(), &st), 0);

@@ -16,7 +16,8 @@ inline constexpr uint32_t MAX_PIECES = IMAGE_SIZE / MIN_NAND_ERASE_SIZE;
 struct slot_layout {
     bool nand;                  // bad blocks are passed over, worn-out blocks marked bad
     bool lockable;              // the driver tells write-protected erase blocks (MEMISLOCKED)
-    bool marked_last;           // the last erase or write request failed and its block was marked
+    bool marked_last;           // a block was marked, and the one taken in its place has not
+                                // been erased or written since
     unsigned mtd_num;           // N of /dev/mtdN, as the device's own number says
     uint32_t erase_size;        // bytes per erase block
     uint32_t piece_size;        // bytes of the image per piece

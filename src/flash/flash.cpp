@@ -48,9 +48,9 @@ static int32_t mark_bad(uint32_t place) {
     return 0;
 }
 
-// A block that failed an erase or a write right after another was marked is not marked too: two
-// worn blocks in a row are rarer than a chip that fails everywhere (its write-protect pin held, a
-// controller timing out), and a mark is for ever where a refused run costs a rerun.
+// A block taken in a marked one's place that fails its first erase or write too is not marked:
+// two worn blocks in a row are rarer than a chip that fails everywhere (its write-protect pin held,
+// a controller timing out), and a mark is for ever where a refused run costs a rerun.
 static int32_t mark_worn(uint32_t place) {
     if (layout.marked_last) {
         fprintf(stderr, "not marking a second block in a row at offset %llu\n",
@@ -69,7 +69,6 @@ static int32_t erase_place(uint32_t place) {
         report_error("erase");
         return -1;
     }
-    layout.marked_last = false;
     return 0;
 }
 
@@ -117,8 +116,10 @@ static int32_t erase_piece(uint32_t piece, uint32_t *passed) {
         for (; *passed < layout.place[piece]; ++*passed)
             report_skip(*passed);
         *passed = layout.place[piece] + 1;
-        if (erase_place(layout.place[piece]) == 0)
+        if (erase_place(layout.place[piece]) == 0) {
+            layout.marked_last = false;
             return 0;
+        }
         if (!worn_out(errno) || retire_piece(piece, false) != 0)
             return -1;
     }
@@ -166,6 +167,11 @@ static uint32_t head_blocks() {
     return layout.piece_size > BLOCK_SIZE ? layout.piece_size / BLOCK_SIZE : 1;
 }
 
+// Raw NAND's kernel erases a block before it marks it bad, SPI NAND's does not: a worn block of
+// the first erase block is erased here, so that it never holds a boot image a boot ROM that reads
+// bad blocks could take. A failure is reported; the block is marked all the same.
+static void erase_worn_head(uint32_t place) { erase_place(place); }
+
 // Writes the image from at to end, a unit at a time. When a NAND block wears out, its piece
 // moves on and is written again from its start: units of it already written went to the block
 // now marked bad. A piece of the first erase block cannot move, since every piece after it is
@@ -180,6 +186,7 @@ static int32_t write_span(uint32_t at, uint32_t end, uint32_t *worn) {
         if (!worn_out(errno))
             return -1;
         if (at < head_blocks() * BLOCK_SIZE) {
+            erase_worn_head(layout.place[piece]);
             if (mark_worn(layout.place[piece]) == 0) {
                 *worn = layout.place[piece];
                 fputs("first erase block worn out: the next run lays the slot out past it\n",
@@ -272,9 +279,27 @@ static int32_t read_ecc_failures(uint32_t *failed) {
     return 0;
 }
 
+// Reads the unit of the slot at device offset at, seeking only when the device is not there
+// already; on NAND, failed then holds the uncorrectable ECC errors counted after the read.
+static int32_t read_unit(uint64_t at, uint8_t *into, uint64_t *position, uint32_t *failed) {
+    if (at != *position && lseek(ctx.fd, static_cast<off_t>(at), SEEK_SET) < 0) {
+        report_error("lseek failed");
+        return -1;
+    }
+    if (read(ctx.fd, into, layout.unit) != static_cast<ssize_t>(layout.unit)) {
+        report_error("read failed");
+        return -1;
+    }
+    *position = at + layout.unit;
+    return layout.nand ? read_ecc_failures(failed) : 0;
+}
+
 // The device is read in order, and seeks only where the slot passes over a bad block. On NAND a
 // read that the ECC could not correct fails the verify whatever bytes it gave: the block is worn,
 // and is marked so that the next run lays the slot past it instead of failing here for ever.
+// A partition's statistics also count failed reads of other partitions of the chip made at the
+// same moment (a UBI volume scrubbed): only a failure that comes back when the unit is read
+// again marks the block.
 static int32_t verify_slot(uint32_t *worn) {
     alignas(16) uint8_t readback[BLOCK_SIZE];
     puts("verifying...");
@@ -292,24 +317,22 @@ static int32_t verify_slot(uint32_t *worn) {
         for (uint32_t done = 0; done < BLOCK_SIZE; done += layout.unit) {
             uint32_t image_at = block * BLOCK_SIZE + done, before = failed;
             uint64_t at = device_offset(image_at);
-            if (at != position && lseek(ctx.fd, static_cast<off_t>(at), SEEK_SET) < 0) {
-                report_error("lseek failed");
-                return -1;
-            }
-            if (read(ctx.fd, readback + done, layout.unit) != static_cast<ssize_t>(layout.unit)) {
-                report_error("read failed");
-                return -1;
-            }
-            position = at + layout.unit;
-            if (layout.nand && read_ecc_failures(&failed) != 0)
+            if (read_unit(at, readback + done, &position, &failed) != 0)
                 return -1;
             if (failed != before) {
-                printf("verify error in block %u\n", block);
-                uint32_t place = layout.place[image_at / layout.piece_size];
-                if (mark_bad(place) == 0)
-                    *worn = place;
-                return -1;
+                before = failed;
+                if (read_unit(at, readback + done, &position, &failed) != 0)
+                    return -1;
             }
+            if (failed == before)
+                continue;
+            printf("verify error in block %u\n", block);
+            uint32_t piece = image_at / layout.piece_size;
+            if (image_at < head_blocks() * BLOCK_SIZE)
+                erase_worn_head(layout.place[piece]);
+            if (mark_bad(layout.place[piece]) == 0)
+                *worn = layout.place[piece];
+            return -1;
         }
         if (!block_matches(block, readback)) {
             printf("verify error in block %u\n", block);

@@ -42,8 +42,8 @@ static int32_t read_boot_id(char *id) {
 
 // The file's text, NUL-terminated; 0 bytes when there is none. -1 with errno set.
 static ssize_t read_marks(int fd) {
-    // Room is left for the line a record adds.
-    ssize_t len = read(fd, marks, sizeof marks - LINE_SIZE);
+    // Room is left for the line a record adds, and the newline it may need before it.
+    ssize_t len = read(fd, marks, sizeof marks - LINE_SIZE - 1);
     marks[len > 0 ? len : 0] = '\0';
     return len;
 }
@@ -109,10 +109,15 @@ void record_unsure_mark(uint64_t offset) {
         memmove(marks + kept, line, static_cast<size_t>(next - line));
         kept += static_cast<size_t>(next - line);
     }
+    // A last line cut short by a full /run still holds its device.
+    if (kept > 0 && marks[kept - 1] != '\n')
+        marks[kept++] = '\n';
     int len = snprintf(marks + kept, LINE_SIZE, "%s %u %" PRIu64 "\n", id, layout.mtd_num, offset);
     kept += static_cast<size_t>(len);
-    if (lseek(fd, 0, SEEK_SET) != 0 || write(fd, marks, kept) != static_cast<ssize_t>(kept) ||
-        ftruncate(fd, static_cast<off_t>(kept)) != 0)
+    ssize_t written = lseek(fd, 0, SEEK_SET) == 0 ? write(fd, marks, kept) : -1;
+    if (written >= 0 && written != static_cast<ssize_t>(kept))
+        errno = ENOSPC; // a short count carries no error of its own
+    if (written != static_cast<ssize_t>(kept) || ftruncate(fd, static_cast<off_t>(kept)) != 0)
         report_error(UNSURE_MARKS_PATH);
     close(fd);
 }

@@ -412,7 +412,11 @@ ssize_t __wrap_read(int fd, void *buf, size_t len) {
     if (fault_at(fault_kind::read_short, h->device, at) != nullptr)
         len /= 2;
     pread(d.storage, buf, len, static_cast<off_t>(at));
-    d.ecc.failed += fault_at(fault_kind::ecc_failed, h->device, at) != nullptr;
+    if (auto *ecc = const_cast<fault *>(fault_at(fault_kind::ecc_failed, h->device, at));
+        ecc != nullptr && ecc->times > 0) {
+        ecc->times--;
+        d.ecc.failed++;
+    }
     d.ecc.corrected += fault_at(fault_kind::ecc_corrected, h->device, at) != nullptr;
     const fault *corrupt = fault_at(fault_kind::read_corrupt, h->device, at);
     if (corrupt != nullptr && len > corrupt->byte)

@@ -35,12 +35,13 @@ inline constexpr uint32_t EVERY_BLOCK = UINT32_MAX;
 
 struct fault {
     fault_kind kind = fault_kind::none;
-    int device = 0;        // 0 for /dev/mtd0, 1 for /dev/mtd1
-    uint32_t block = 0;    // block the fault hits
-    uint32_t byte = 1000;  // read_corrupt: the byte of the block that is changed
-    int signal_number = 0; // signal: the signal raised
-    int error = EIO;       // erase_fails, write_fails: the error number
-    uint32_t after = 0;    // erase_fails: erases of the block that succeed first
+    int device = 0;              // 0 for /dev/mtd0, 1 for /dev/mtd1
+    uint32_t block = 0;          // block the fault hits
+    uint32_t byte = 1000;        // read_corrupt: the byte of the block that is changed
+    int signal_number = 0;       // signal: the signal raised
+    int error = EIO;             // erase_fails, write_fails: the error number
+    uint32_t after = 0;          // erase_fails: erases of the block that succeed first
+    uint32_t times = UINT32_MAX; // ecc_failed: reads that count an error before it reads clean
 };
 
 // Flash the simulated devices hold: a slot and eight spare 128 KiB blocks. A larger device
