@@ -2,6 +2,7 @@
 #include "harness.h"
 
 #include <csignal>
+#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <sys/stat.h>
@@ -335,6 +336,35 @@ INSTANTIATE_TEST_SUITE_P(
                   false, "cannot lock /run/quarn.lock: Too many levels of symbolic links\n",
                   "erasing  50.0 %\n"}),
     case_name{});
+
+// Started with standard output and error closed where /dev/null cannot take their place: any
+// file it opened would take number 1 or 2 and receive progress or error text, the lock file,
+// the status file or the device. Nothing is opened, nothing written.
+TEST_F(Quarn, ClosedOutputAndErrorWithoutDevNullEndTheRunAtOnce) {
+    stage_pair(1000, 1000);
+    std::vector<uint8_t> device = sim::contents(0);
+    std::ofstream(root + "/var/quarn.status") << "Succeeded\n";
+    sim::remove_dev_null();
+    fflush(nullptr);
+    int saved_out = dup(1), saved_err = dup(2);
+    close(1);
+    close(2);
+    char name[] = "quarn", slot[] = "slot0";
+    char *argv[] = {name, slot, nullptr};
+    int rc = run_update(2, argv);
+    bool still_closed = fcntl(1, F_GETFD) < 0 && fcntl(2, F_GETFD) < 0;
+    dup2(saved_out, 1);
+    dup2(saved_err, 2);
+    close(saved_out);
+    close(saved_err);
+    EXPECT_EQ(rc, -1);
+    EXPECT_TRUE(still_closed);
+    EXPECT_FALSE(exists("/run/quarn.lock"));
+    EXPECT_TRUE(sim::var_events().empty());
+    EXPECT_EQ(read_file("/var/quarn.status"), "Succeeded\n");
+    EXPECT_EQ(sim::dev(0).fd, -1);
+    EXPECT_TRUE(slot_equals(0, device));
+}
 
 // A vanished reader of standard output or a hangup never stops a run midway; an interrupt or
 // a terminate signal still does. Each case runs in a child process with the signals' default

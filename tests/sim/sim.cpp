@@ -17,6 +17,7 @@
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
+#include <utility>
 
 extern "C" {
 int __real_open64(const char *path, int flags, ...);
@@ -50,6 +51,16 @@ std::vector<std::string> events;
 open_device handles[4];
 var_state var = var_state::writable;
 bool run_read_only = false;
+bool dev_null_missing = false;
+// The path the program opened each of its other descriptors by.
+std::string fd_paths[1024];
+std::string changed_path;
+void (*change_hook)(const std::string &file) = nullptr;
+
+std::string &path_of(int fd) {
+    static std::string none;
+    return fd >= 0 && static_cast<size_t>(fd) < std::size(fd_paths) ? fd_paths[fd] : none;
+}
 
 const fault *fault_at(fault_kind kind, int device, uint64_t offset) {
     for (const fault &f : faults)
@@ -131,6 +142,8 @@ void reset(const std::string &root) {
     faults.clear();
     var = var_state::writable;
     run_read_only = false;
+    dev_null_missing = false;
+    change_hook = nullptr;
     history.clear();
     events.clear();
     for (int n = 0; n < 2; n++) {
@@ -178,6 +191,11 @@ const std::vector<std::string> &var_events() { return events; }
 void inject(const fault &f) { faults.push_back(f); }
 const std::vector<std::string> &status_history() { return history; }
 void set_run_read_only() { run_read_only = true; }
+void change_after_first_read(const char *path, void (*change)(const std::string &file)) {
+    changed_path = path;
+    change_hook = change;
+}
+void remove_dev_null() { dev_null_missing = true; }
 int take_run_lock() {
     int fd = open((sandbox_root + "/run/quarn.lock").c_str(), O_RDONLY | O_CREAT | O_CLOEXEC, 0600);
     // Shared: a run's lock conflicts with it only if the run's is exclusive, as it must be.
@@ -217,8 +235,15 @@ int __wrap_open64(const char *path, int flags, ...) {
         errno = EROFS;
         return -1;
     }
-    if (n < 0)
-        return __real_open64(mapped(path).c_str(), flags, mode);
+    if (n < 0 && dev_null_missing && strcmp(path, "/dev/null") == 0) {
+        errno = ENOENT;
+        return -1;
+    }
+    if (n < 0) {
+        int fd = __real_open64(mapped(path).c_str(), flags, mode);
+        path_of(fd) = path;
+        return fd;
+    }
     if (!devices[n].present) {
         errno = ENOENT;
         return -1;
@@ -241,6 +266,7 @@ int __wrap_open64(const char *path, int flags, ...) {
 int __wrap_close(int fd) {
     if (open_device *h = handle_of(fd))
         h->fd = -1;
+    path_of(fd).clear();
     return __real_close(fd);
 }
 
@@ -391,8 +417,15 @@ ssize_t __wrap_write(int fd, const void *buf, size_t len) {
 
 ssize_t __wrap_read(int fd, void *buf, size_t len) {
     open_device *h = handle_of(fd);
-    if (h == nullptr)
-        return __real_read(fd, buf, len);
+    if (h == nullptr) {
+        ssize_t got = __real_read(fd, buf, len);
+        if (change_hook != nullptr && path_of(fd) == changed_path) {
+            int error = errno;
+            std::exchange(change_hook, nullptr)(mapped(changed_path.c_str()));
+            errno = error;
+        }
+        return got;
+    }
     device &d = devices[h->device];
     uint64_t at = h->position;
     d.ops.push_back(op_text("read", at, len));

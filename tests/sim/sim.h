@@ -87,6 +87,12 @@ void inject(const fault &f);
 std::vector<uint8_t> contents(int n);
 // Every status line that a rename made current, in order.
 const std::vector<std::string> &status_history();
+// An update agent at work on a staged file while quarn reads it: change runs once, with the
+// file's path in the sandbox, right after the program's first read of path (as the program
+// names it, /sideload/lnximg.bin say) has returned.
+void change_after_first_read(const char *path, void (*change)(const std::string &file));
+// /dev/null cannot be opened (ENOENT), as in an initramfs without devtmpfs.
+void remove_dev_null();
 // Holds the run lock so that no run of quarn can take it; closing the descriptor releases it.
 int take_run_lock();
 // Number of device descriptors still open.
