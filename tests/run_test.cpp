@@ -189,15 +189,16 @@ TEST_F(Quarn, StatusLinesOfEveryPhase) {
     EXPECT_EQ(st.st_mode & 07777, 0644u);
     ASSERT_EQ(stat((root + "/run/quarn.lock").c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 07777, 0600u);
-    // Progress lines are not synced; "starting" and the outcome are, before and after their
-    // renames.
+    // Every line is synced before its rename; /var only after those of "starting" and the
+    // outcome.
     const std::vector<std::string> &e = sim::var_events();
-    ASSERT_EQ(e.size(), h.size() + 4);
-    EXPECT_EQ(std::vector<std::string>(e.begin(), e.begin() + 4),
-              (std::vector<std::string>{"sync file", "rename starting\n", "sync dir",
-                                        "rename erasing   0.0 %\n"}));
-    EXPECT_EQ(std::vector<std::string>(e.end() - 4, e.end()),
-              (std::vector<std::string>{"rename verifying  99.2 %\n", "sync file",
+    ASSERT_EQ(e.size(), 2 * h.size() + 2);
+    EXPECT_EQ(std::vector<std::string>(e.begin(), e.begin() + 7),
+              (std::vector<std::string>{"sync file", "rename starting\n", "sync dir", "sync file",
+                                        "rename erasing   0.0 %\n", "sync file",
+                                        "rename erasing   0.8 %\n"}));
+    EXPECT_EQ(std::vector<std::string>(e.end() - 5, e.end()),
+              (std::vector<std::string>{"sync file", "rename verifying  99.2 %\n", "sync file",
                                         "rename Succeeded\n", "sync dir"}));
     const struct {
         uint32_t block;
