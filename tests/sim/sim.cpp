@@ -178,6 +178,8 @@ std::string request_name(unsigned long request) {
         return "MEMSETBADBLOCK";
     case MEMISLOCKED:
         return "MEMISLOCKED";
+    case ECCGETSTATS:
+        return "ECCGETSTATS";
     default:
         return std::to_string(request);
     }
