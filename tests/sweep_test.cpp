@@ -22,18 +22,12 @@ constexpr size_t STATUS_STRIDE = 17;
 constexpr size_t MILESTONE_CALLS = 8;
 
 std::string fault_text(const sim::call &c, call_fault how) {
-    switch (how) {
-    case call_fault::error:
-        return std::string("an error (") +
-               strerror(sim::error_of(c.name.substr(0, c.name.find(' ')))) + ")";
-    case call_fault::short_count:
-        return "a short count";
-    case call_fault::no_effect:
-        return "a success that did nothing";
-    case call_fault::changed_byte:
-        return "one changed byte";
-    }
-    return "?";
+    static const char *const texts[] = {"", "a short count", "a success that did nothing",
+                                        "one changed byte"};
+    if (how != call_fault::error)
+        return texts[static_cast<int>(how)];
+    return std::string("an error (") + strerror(sim::error_of(c.name.substr(0, c.name.find(' ')))) +
+           ")";
 }
 
 bool under(const std::string &path, const std::string &dir) {

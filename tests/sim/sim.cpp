@@ -167,22 +167,14 @@ int fail(const char *name) {
 }
 
 std::string request_name(unsigned long request) {
-    switch (request) {
-    case MEMGETINFO:
-        return "MEMGETINFO";
-    case MEMERASE:
-        return "MEMERASE";
-    case MEMGETBADBLOCK:
-        return "MEMGETBADBLOCK";
-    case MEMSETBADBLOCK:
-        return "MEMSETBADBLOCK";
-    case MEMISLOCKED:
-        return "MEMISLOCKED";
-    case ECCGETSTATS:
-        return "ECCGETSTATS";
-    default:
-        return std::to_string(request);
-    }
+    static const std::pair<unsigned long, const char *> names[] = {
+        {MEMGETINFO, "MEMGETINFO"},         {MEMERASE, "MEMERASE"},
+        {MEMGETBADBLOCK, "MEMGETBADBLOCK"}, {MEMSETBADBLOCK, "MEMSETBADBLOCK"},
+        {MEMISLOCKED, "MEMISLOCKED"},       {ECCGETSTATS, "ECCGETSTATS"}};
+    for (const auto &[code, name] : names)
+        if (code == request)
+            return name;
+    return std::to_string(request);
 }
 
 } // namespace
