@@ -77,8 +77,8 @@ std::string tail(const std::string &text, size_t len) {
 }
 
 void Quarn::SetUp() {
-    char dir[] = "/tmp/quarn-test-XXXXXX";
-    ASSERT_NE(mkdtemp(dir), nullptr);
+    std::string dir = std::string(sandbox_parent()) + "/quarn-test-XXXXXX";
+    ASSERT_NE(mkdtemp(dir.data()), nullptr);
     root = dir;
     std::filesystem::create_directories(root + "/sideload/slot1");
     std::filesystem::create_directories(root + "/var");
@@ -151,7 +151,9 @@ run_result Quarn::run(std::vector<const char *> args, bool close_stderr) {
     int descriptors = open_descriptors();
 
     run_result result;
+    sim::begin_run();
     result.rc = run_update(argc, argv.data());
+    sim::end_run();
     if (!close_stderr) {
         EXPECT_EQ(open_descriptors(), descriptors) << "a descriptor was left open";
     }

@@ -41,6 +41,8 @@ class Quarn : public ::testing::Test {
   protected:
     void SetUp() override;
     void TearDown() override;
+    // Where the sandbox is made.
+    virtual const char *sandbox_parent() const { return "/tmp"; }
 
     // Writes a file under the sandbox root; returns its contents.
     std::vector<uint8_t> stage(const char *path, size_t size, unsigned seed = 1);

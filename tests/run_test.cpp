@@ -2,6 +2,7 @@
 #include "harness.h"
 
 #include <csignal>
+#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <sys/stat.h>
@@ -188,15 +189,16 @@ TEST_F(Quarn, StatusLinesOfEveryPhase) {
     EXPECT_EQ(st.st_mode & 07777, 0644u);
     ASSERT_EQ(stat((root + "/run/quarn.lock").c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 07777, 0600u);
-    // Progress lines are not synced; "starting" and the outcome are, before and after their
-    // renames.
+    // Every line is synced before its rename; /var only after those of "starting" and the
+    // outcome.
     const std::vector<std::string> &e = sim::var_events();
-    ASSERT_EQ(e.size(), h.size() + 4);
-    EXPECT_EQ(std::vector<std::string>(e.begin(), e.begin() + 4),
-              (std::vector<std::string>{"sync file", "rename starting\n", "sync dir",
-                                        "rename erasing   0.0 %\n"}));
-    EXPECT_EQ(std::vector<std::string>(e.end() - 4, e.end()),
-              (std::vector<std::string>{"rename verifying  99.2 %\n", "sync file",
+    ASSERT_EQ(e.size(), 2 * h.size() + 2);
+    EXPECT_EQ(std::vector<std::string>(e.begin(), e.begin() + 7),
+              (std::vector<std::string>{"sync file", "rename starting\n", "sync dir", "sync file",
+                                        "rename erasing   0.0 %\n", "sync file",
+                                        "rename erasing   0.8 %\n"}));
+    EXPECT_EQ(std::vector<std::string>(e.end() - 5, e.end()),
+              (std::vector<std::string>{"sync file", "rename verifying  99.2 %\n", "sync file",
                                         "rename Succeeded\n", "sync dir"}));
     const struct {
         uint32_t block;
@@ -335,6 +337,35 @@ INSTANTIATE_TEST_SUITE_P(
                   false, "cannot lock /run/quarn.lock: Too many levels of symbolic links\n",
                   "erasing  50.0 %\n"}),
     case_name{});
+
+// Started with standard output and error closed where /dev/null cannot take their place: any
+// file it opened would take number 1 or 2 and receive progress or error text, the lock file,
+// the status file or the device. Nothing is opened, nothing written.
+TEST_F(Quarn, ClosedOutputAndErrorWithoutDevNullEndTheRunAtOnce) {
+    stage_pair(1000, 1000);
+    std::vector<uint8_t> device = sim::contents(0);
+    std::ofstream(root + "/var/quarn.status") << "Succeeded\n";
+    sim::remove_dev_null();
+    fflush(nullptr);
+    int saved_out = dup(1), saved_err = dup(2);
+    close(1);
+    close(2);
+    char name[] = "quarn", slot[] = "slot0";
+    char *argv[] = {name, slot, nullptr};
+    int rc = run_update(2, argv);
+    bool still_closed = fcntl(1, F_GETFD) < 0 && fcntl(2, F_GETFD) < 0;
+    dup2(saved_out, 1);
+    dup2(saved_err, 2);
+    close(saved_out);
+    close(saved_err);
+    EXPECT_EQ(rc, -1);
+    EXPECT_TRUE(still_closed);
+    EXPECT_FALSE(exists("/run/quarn.lock"));
+    EXPECT_TRUE(sim::var_events().empty());
+    EXPECT_EQ(read_file("/var/quarn.status"), "Succeeded\n");
+    EXPECT_EQ(sim::dev(0).fd, -1);
+    EXPECT_TRUE(slot_equals(0, device));
+}
 
 // A vanished reader of standard output or a hangup never stops a run midway; an interrupt or
 // a terminate signal still does. Each case runs in a child process with the signals' default

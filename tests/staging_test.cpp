@@ -94,8 +94,8 @@ TEST_F(Quarn, OneByteFileIsPaddedWithErasedBytes) {
     EXPECT_EQ(std::count(d.begin() + 1, d.begin() + BLOCK_SIZE, 0xFF), BLOCK_SIZE - 1);
 }
 
-// Files whose size cannot be taken, that hold less than their size says, or whose open or
-// read would wait for a writer.
+// Files whose size cannot be taken, that hold less than their size says, that are no regular
+// files (whose open or read would wait for a writer, say).
 struct odd_file_case {
     const char *name;
     const char *target; // what the boot image links to; empty: the boot image is a FIFO
@@ -135,11 +135,60 @@ INSTANTIATE_TEST_SUITE_P(
         odd_file_case{"unseekable", "/proc/version", "reading /sideload/boot_kv7m_1.bin...\n",
                       "seek failed: Invalid argument\n"},
         odd_file_case{"fifo", "", "reading /sideload/boot_kv7m_1.bin...\n",
-                      "seek failed: Illegal seek\n"},
+                      "open failed: not a regular file\n"},
+        // A character device reads as an empty image, or an endless one.
+        odd_file_case{"link_to_dev_null", "/dev/null", "reading /sideload/boot_kv7m_1.bin...\n",
+                      "open failed: not a regular file\n"},
         // sysfs attributes claim 4096 bytes and hold a few.
         odd_file_case{
             "short", "/sys/kernel/uevent_seqnum",
             "reading /sideload/boot_kv7m_1.bin...\n4096 Bytes (1 blocks)\nread failed: ", ""}),
+    case_name{});
+
+// An update agent that changes the main image while quarn reads it: whatever the blocks read,
+// the slot is not touched.
+struct changed_case {
+    const char *name;
+    void (*change)(const std::string &file); // right after the first read of the main image
+    const char *size_line;
+};
+
+class ChangedWhileRead : public Quarn, public ::testing::WithParamInterface<changed_case> {};
+
+TEST_P(ChangedWhileRead, FailsTheTargetBeforeTheDevice) {
+    stage(BOOT, 1000);
+    stage(MAIN, 3 * BLOCK_SIZE - 5, 2);
+    // File times tick in steps of a few milliseconds: set an old one, which any write replaces.
+    const timespec old_times[2] = {{1000000000, 0}, {1000000000, 0}};
+    ASSERT_EQ(utimensat(AT_FDCWD, (root + MAIN).c_str(), old_times, 0), 0);
+    sim::change_after_first_read(MAIN, GetParam().change);
+    run_result r = run({"quarn", "slot0"});
+    EXPECT_EQ(r.rc, -1);
+    EXPECT_TRUE(r.out.ends_with("reading /sideload/lnximg.bin...\n" +
+                                std::string(GetParam().size_line) +
+                                "File changed while being read!\n"))
+        << tail(r.out, 200);
+    EXPECT_EQ(r.err, "");
+    EXPECT_TRUE(sim::dev(0).ops.empty());
+    EXPECT_EQ(read_file("/var/quarn.status"), "Failed\n");
+}
+
+static void append(const std::string &file) {
+    std::ofstream(file, std::ios::binary | std::ios::app) << std::string(5000, 'x');
+}
+
+static void rewrite_in_place(const std::string &file) {
+    std::vector<uint8_t> other = file_bytes(3 * BLOCK_SIZE - 5, 9);
+    std::fstream(file, std::ios::binary | std::ios::in | std::ios::out)
+        .write(reinterpret_cast<const char *>(other.data()),
+               static_cast<std::streamsize>(other.size()));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Image, ChangedWhileRead,
+    ::testing::Values(changed_case{"grows", append, "393211 Bytes (3 blocks)\n"},
+                      changed_case{"rewritten_with_the_same_size", rewrite_in_place,
+                                   "393211 Bytes (3 blocks)\n"}),
     case_name{});
 
 // Sizes at and beyond 4 GiB must not wrap round to small files (32-bit targets included).

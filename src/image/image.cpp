@@ -7,6 +7,7 @@
 #include <inttypes.h>
 #include <stdio.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
 
@@ -42,9 +43,37 @@ static size_t read_fully(int fd, uint8_t *data, size_t len) {
     return got;
 }
 
+static bool same_time(const timespec &a, const timespec &b) {
+    return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
+}
+
+// An update agent may still be copying the file, or rewrite it in place: the file must still be
+// the one whose size was printed, neither grown nor changed while its blocks were read, or the
+// slot would get part of one version and part of another. Returns 0, or -1 once reported.
+static int32_t check_unchanged(int fd, const struct stat &before, uint64_t size) {
+    uint8_t past_end;
+    ssize_t extra = read(fd, &past_end, 1);
+    if (extra < 0) {
+        report_error("read failed");
+        return -1;
+    }
+    struct stat after;
+    if (fstat(fd, &after) != 0) {
+        report_error("read failed");
+        return -1;
+    }
+    if (extra != 0 || static_cast<uint64_t>(after.st_size) != size ||
+        !same_time(after.st_mtim, before.st_mtim) || !same_time(after.st_ctim, before.st_ctim)) {
+        puts("File changed while being read!");
+        return -1;
+    }
+    return 0;
+}
+
 // The size is taken as 64 bits (off_t is 64 bits on every target): a file of 4 GiB or
 // more must be refused as too large, not wrap round to a small one.
-static int32_t read_image(int fd, uint32_t first_block, uint32_t max_blocks) {
+static int32_t read_image(int fd, const struct stat &before, uint32_t first_block,
+                          uint32_t max_blocks) {
     off_t end = lseek(fd, 0, SEEK_END);
     if (end < 0) {
         report_error("seek failed");
@@ -77,19 +106,27 @@ static int32_t read_image(int fd, uint32_t first_block, uint32_t max_blocks) {
         ctx.loaded_blocks++;
         ctx.block_present[block] = 1;
     }
-    return 0;
+    return check_unchanged(fd, before, size);
 }
 
 int32_t load_image_file(const char *path, uint32_t first_block, uint32_t max_blocks) {
     printf("reading %s...\n", path);
-    // Non-blocking, so that a FIFO or any other file whose open or read would wait fails the
-    // target instead of stopping the run for good; a regular file reads as ever.
+    // Non-blocking, so that a FIFO or any other file whose open would wait fails the target
+    // instead of stopping the run for good; a regular file reads as ever.
     int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         report_error("open failed");
         return -1;
     }
-    int32_t rc = read_image(fd, first_block, max_blocks);
+    // A link to /dev/null or any other device reads as an empty or endless image.
+    struct stat st;
+    int32_t rc = -1;
+    if (fstat(fd, &st) != 0)
+        report_error("open failed");
+    else if (!S_ISREG(st.st_mode))
+        fputs("open failed: not a regular file\n", stderr);
+    else
+        rc = read_image(fd, st, first_block, max_blocks);
     close(fd);
     return rc;
 }

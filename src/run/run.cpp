@@ -16,23 +16,35 @@
 
 static const char *const target_table[2] = {"/dev/mtd0", "/dev/mtd1"};
 
-// Only the owner-read bit is looked at: whether the file can really be read is found out
-// when it is staged.
-static bool is_staged(const char *path) {
+// 1 when the file is staged, 0 when it is not there, -1 (reported) when that cannot be told: a
+// failing card or a file system gone read-only after errors must not pass for "not staged", or
+// a slot 1 the user staged would be left alone in a run that succeeds. Only the owner-read bit
+// is looked at: whether the file can really be read is found out when it is staged.
+static int32_t is_staged(const char *path) {
     struct stat st;
-    if (stat(path, &st) != 0)
-        return false;
-    return (st.st_mode & S_IFMT) == S_IFREG && (st.st_mode & S_IRUSR) != 0;
+    if (stat(path, &st) != 0) {
+        if (errno == ENOENT || errno == ENOTDIR)
+            return 0;
+        report_error(path);
+        return -1;
+    }
+    return (st.st_mode & S_IFMT) == S_IFREG && (st.st_mode & S_IRUSR) != 0 ? 1 : 0;
 }
 
-const char *next_target() {
+int32_t next_target(const char **device) {
+    *device = nullptr;
     if (ctx.target != target_table[0])
-        return nullptr;
+        return 0;
     boot_image_path = "/sideload/slot1/fsbl.bin";
     main_image_path = "/sideload/slot1/user.bin";
-    if (!is_staged(boot_image_path) || !is_staged(main_image_path))
-        return nullptr;
-    return target_table[1];
+    int32_t staged = is_staged(boot_image_path);
+    if (staged > 0)
+        staged = is_staged(main_image_path);
+    if (staged < 0)
+        return -1;
+    if (staged > 0)
+        *device = target_table[1];
+    return 0;
 }
 
 static int32_t program_target(const char *device) {
@@ -61,19 +73,23 @@ static const char *select_target(int argc, char **argv) {
     return nullptr;
 }
 
-// Started with standard input, output or error closed, the next file opened would take
-// that number: the MTD device opened as descriptor 2 would get error reports written
-// into the flash. Each closed one is taken by /dev/null first.
-static void hold_standard_descriptors() {
-    for (;;) {
-        int fd = open("/dev/null", O_RDWR);
-        if (fd < 0)
-            return;
-        if (fd > STDERR_FILENO) {
-            close(fd);
-            return;
-        }
+// Started with standard input, output or error closed, the next file opened would take that
+// number: the MTD device opened as descriptor 2 would get error reports written into the flash.
+// Each closed one is taken by /dev/null first, lowest first, so that each open takes the number
+// just found closed. Where /dev/null cannot be opened (an initramfs without devtmpfs) the run
+// must not open anything at all, not even the run lock or the status file: -1.
+static int32_t hold_standard_descriptors() {
+    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; fd++) {
+        if (fcntl(fd, F_GETFD) >= 0 || errno != EBADF)
+            continue;
+        int null = open("/dev/null", O_RDWR);
+        if (null == fd)
+            continue;
+        if (null >= 0)
+            close(null);
+        return -1;
     }
+    return 0;
 }
 
 // A logger that dies with the read end of standard output, or a dropped SSH or serial session,
@@ -125,8 +141,10 @@ static int update(int argc, char **argv) {
     // Slot 1 is still programmed after slot 0 failed, but the run only succeeds when
     // every target did: a failed slot 0 may now be erased or half written.
     int32_t result = 0;
-    for (; device != nullptr; device = next_target()) {
+    while (device != nullptr) {
         if (program_target(device) != 0)
+            result = -1;
+        if (next_target(&device) != 0)
             result = -1;
     }
     if (result != 0) {
@@ -138,9 +156,11 @@ static int update(int argc, char **argv) {
 }
 
 // The lock is taken once the standard descriptors are held, so it can never take one of their
-// numbers, and before anything is written; a refused run writes nothing at all.
+// numbers, and before anything is written; a refused run writes nothing at all, and neither does
+// one whose standard descriptors cannot be held.
 int run_update(int argc, char **argv) {
-    hold_standard_descriptors();
+    if (hold_standard_descriptors() != 0)
+        return -1;
     ignore_hangups();
     int lock = lock_run();
     if (lock < 0)

@@ -40,14 +40,18 @@ static void write_status(const char *line, size_t len, bool durable) {
     if (fd < 0)
         return;
     bool whole = write(fd, line, len) == static_cast<ssize_t>(len);
-    // Readers must still learn the line when the storage cannot confirm it, so a failed
-    // sync does not hold the rename back.
-    if (whole && durable)
+    // The line is on storage before the rename, or a power cut could leave the renamed file
+    // without it: a file system such as UBIFS writes the rename to the flash at once and the
+    // data only later. Readers must still learn the line when the storage cannot confirm it,
+    // so a failed sync does not hold the rename back.
+    if (whole)
         fdatasync(fd);
     // A line that did not reach the file whole (a full /var) must not replace the last good
     // one: readers would see an empty or cut status.
     if (close(fd) != 0 || !whole)
         return;
+    // A progress line's rename lost to a power cut leaves the line before it, whole; only the
+    // lines a reader relies on after one are waited for.
     if (rename(STATUS_NEW_PATH, STATUS_PATH) == 0 && durable)
         sync_status_dir();
 }

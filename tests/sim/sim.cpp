@@ -6,6 +6,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
 #include <fstream>
 #include <iterator>
@@ -17,6 +18,7 @@
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
+#include <utility>
 
 extern "C" {
 int __real_open64(const char *path, int flags, ...);
@@ -28,9 +30,9 @@ int __real_ioctl(int fd, unsigned long request, ...);
 int __real_stat64(const char *path, struct stat64 *st);
 int __real_rename(const char *from, const char *to);
 int __real_unlink(const char *path);
-int __real_fsync(int fd);
-int __real_fdatasync(int fd);
 int __real_fstat64(int fd, struct stat64 *st);
+int __real_flock(int fd, int operation);
+DIR *__real_opendir(const char *path);
 }
 
 namespace sim {
@@ -50,6 +52,23 @@ std::vector<std::string> events;
 open_device handles[4];
 var_state var = var_state::writable;
 bool run_read_only = false;
+bool dev_null_missing = false;
+// The path the program opened each of its other descriptors by.
+std::string fd_paths[1024];
+std::string changed_path;
+void (*change_hook)(const std::string &file) = nullptr;
+
+// The 128 KiB blocks of each device's flash written since the last reset.
+bool touched[2][STORAGE_SIZE / BLOCK_SIZE];
+bool numbering = false;
+std::vector<call> call_log;
+size_t failing_call = SIZE_MAX;
+call_fault failing_how = call_fault::error;
+
+std::string &path_of(int fd) {
+    static std::string none;
+    return fd >= 0 && static_cast<size_t>(fd) < std::size(fd_paths) ? fd_paths[fd] : none;
+}
 
 const fault *fault_at(fault_kind kind, int device, uint64_t offset) {
     for (const fault &f : faults)
@@ -89,17 +108,13 @@ bool read_only(const char *path) {
     return (var == var_state::read_only && is_var(path)) || (run_read_only && under(path, "/run"));
 }
 
-// Where a descriptor of the program's points to: "dir" for the sandbox's /var, "file" for a
-// file in it, else empty.
+// Where a descriptor of the program's points to: "dir" for /var, "file" for a file in it, else
+// empty.
 std::string var_kind(int fd) {
-    char link[32], target[4096];
-    snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
-    ssize_t len = readlink(link, target, sizeof target - 1);
-    target[len > 0 ? len : 0] = '\0';
-    std::string dir = sandbox_root + "/var";
-    if (!under(target, dir.c_str()))
+    const std::string &path = path_of(fd);
+    if (!is_var(path.c_str()))
         return "";
-    return target == dir ? "dir" : "file";
+    return path == "/var" ? "dir" : "file";
 }
 
 void record_sync(int fd) {
@@ -126,13 +141,74 @@ std::string op_text(const char *what, uint64_t offset, size_t len) {
     return std::string(what) + " " + std::to_string(offset) + "+" + std::to_string(len);
 }
 
+std::string target_of(int fd) {
+    for (const auto &h : handles)
+        if (h.fd >= 0 && h.fd == fd)
+            return "/dev/mtd" + std::to_string(h.device);
+    return path_of(fd);
+}
+
+// Numbers a call of the program on a path, or else on a descriptor; the fault it must suffer
+// when it is the failing one.
+const call_fault *numbered(std::string name, const char *path, int fd = -1) {
+    if (!numbering)
+        return nullptr;
+    call_log.push_back({std::move(name), path != nullptr ? path : target_of(fd)});
+    return call_log.size() - 1 == failing_call ? &failing_how : nullptr;
+}
+
+const call_fault *numbered(std::string name, int fd) {
+    return numbered(std::move(name), nullptr, fd);
+}
+
+bool is(const call_fault *f, call_fault how) { return f != nullptr && *f == how; }
+
+int fail(const char *name) {
+    errno = error_of(name);
+    return -1;
+}
+
+std::string request_name(unsigned long request) {
+    static const std::pair<unsigned long, const char *> names[] = {
+        {MEMGETINFO, "MEMGETINFO"},         {MEMERASE, "MEMERASE"},
+        {MEMGETBADBLOCK, "MEMGETBADBLOCK"}, {MEMSETBADBLOCK, "MEMSETBADBLOCK"},
+        {MEMISLOCKED, "MEMISLOCKED"},       {ECCGETSTATS, "ECCGETSTATS"}};
+    for (const auto &[code, name] : names)
+        if (code == request)
+            return name;
+    return std::to_string(request);
+}
+
 } // namespace
+
+void begin_run() {
+    call_log.clear();
+    numbering = true;
+}
+void end_run() {
+    numbering = false;
+    failing_call = SIZE_MAX;
+}
+const std::vector<call> &calls() { return call_log; }
+int error_of(const std::string &name) {
+    if (name == "open64" || name == "opendir")
+        return EACCES;
+    if (name == "lseek64")
+        return EINVAL;
+    return name == "flock" ? ENOLCK : EIO;
+}
+void fail_call(size_t n, call_fault how) {
+    failing_call = n;
+    failing_how = how;
+}
 
 void reset(const std::string &root) {
     sandbox_root = root;
     faults.clear();
     var = var_state::writable;
     run_read_only = false;
+    dev_null_missing = false;
+    change_hook = nullptr;
     history.clear();
     events.clear();
     for (int n = 0; n < 2; n++) {
@@ -157,10 +233,15 @@ void reset(const std::string &root) {
         static uint8_t block[BLOCK_SIZE];
         for (size_t i = 0; i < BLOCK_SIZE; i++)
             block[i] = static_cast<uint8_t>((i * 7 + 3 + static_cast<size_t>(n)) & 0x7F);
-        if (d.storage < 0)
+        if (d.storage < 0) {
             d.storage = memfd_create("flash", MFD_CLOEXEC);
-        for (off_t at = 0; at < STORAGE_SIZE; at += BLOCK_SIZE)
-            pwrite(d.storage, block, BLOCK_SIZE, at);
+            std::fill_n(touched[n], std::size(touched[n]), true);
+        }
+        // Only what the last run wrote: a thousand runs of the sweep would otherwise spend their
+        // time here.
+        for (uint32_t b = 0; b < std::size(touched[n]); b++)
+            if (std::exchange(touched[n][b], false))
+                pwrite(d.storage, block, BLOCK_SIZE, off_t{b} * BLOCK_SIZE);
         d.erases.assign(STORAGE_SIZE / 4096, 0);
         d.writes.assign(STORAGE_SIZE / BLOCK_SIZE, 0);
         d.ops.clear();
@@ -176,11 +257,23 @@ std::vector<uint8_t> contents(int n) {
     pread(devices[n].storage, bytes.data(), bytes.size(), 0);
     return bytes;
 }
+
+const uint8_t *flash(int n) {
+    static void *views[2];
+    if (views[n] == nullptr)
+        views[n] = mmap(nullptr, STORAGE_SIZE, PROT_READ, MAP_SHARED, devices[n].storage, 0);
+    return static_cast<const uint8_t *>(views[n]);
+}
 void set_var(var_state state) { var = state; }
 const std::vector<std::string> &var_events() { return events; }
 void inject(const fault &f) { faults.push_back(f); }
 const std::vector<std::string> &status_history() { return history; }
 void set_run_read_only() { run_read_only = true; }
+void change_after_first_read(const char *path, void (*change)(const std::string &file)) {
+    changed_path = path;
+    change_hook = change;
+}
+void remove_dev_null() { dev_null_missing = true; }
 int take_run_lock() {
     int fd = open((sandbox_root + "/run/quarn.lock").c_str(), O_RDONLY | O_CREAT | O_CLOEXEC, 0600);
     // Shared: a run's lock conflicts with it only if the run's is exclusive, as it must be.
@@ -212,6 +305,8 @@ int __wrap_open64(const char *path, int flags, ...) {
         mode = static_cast<mode_t>(va_arg(args, unsigned));
         va_end(args);
     }
+    if (numbered("open64", path) != nullptr)
+        return fail("open64");
     int n = device_of_path(path);
     // An existing file opens read-only there, O_CREAT or not.
     if (n < 0 && read_only(path) &&
@@ -220,8 +315,15 @@ int __wrap_open64(const char *path, int flags, ...) {
         errno = EROFS;
         return -1;
     }
-    if (n < 0)
-        return __real_open64(mapped(path).c_str(), flags, mode);
+    if (n < 0 && dev_null_missing && strcmp(path, "/dev/null") == 0) {
+        errno = ENOENT;
+        return -1;
+    }
+    if (n < 0) {
+        int fd = __real_open64(mapped(path).c_str(), flags, mode);
+        path_of(fd) = path;
+        return fd;
+    }
     if (!devices[n].present) {
         errno = ENOENT;
         return -1;
@@ -241,13 +343,19 @@ int __wrap_open64(const char *path, int flags, ...) {
     return -1;
 }
 
+// Linux releases the descriptor whatever close reports.
 int __wrap_close(int fd) {
+    const call_fault *f = numbered("close", fd);
     if (open_device *h = handle_of(fd))
         h->fd = -1;
-    return __real_close(fd);
+    path_of(fd).clear();
+    int rc = __real_close(fd);
+    return f != nullptr ? fail("close") : rc;
 }
 
 off64_t __wrap_lseek64(int fd, off64_t offset, int whence) {
+    if (numbered("lseek64", fd) != nullptr)
+        return fail("lseek64");
     open_device *h = handle_of(fd);
     if (h == nullptr)
         return __real_lseek64(fd, offset, whence);
@@ -270,6 +378,9 @@ int __wrap_ioctl(int fd, unsigned long request, ...) {
     va_start(args, request);
     void *arg = va_arg(args, void *);
     va_end(args);
+    const call_fault *f = numbering ? numbered("ioctl " + request_name(request), fd) : nullptr;
+    if (is(f, call_fault::error))
+        return fail("ioctl");
     open_device *h = handle_of(fd);
     if (h == nullptr)
         return __real_ioctl(fd, request, arg);
@@ -332,8 +443,10 @@ int __wrap_ioctl(int fd, unsigned long request, ...) {
         return -1;
     }
     d.ops.push_back("erase " + std::to_string(erase->start / BLOCK_SIZE));
-    if (const fault *f = fault_at(fault_kind::signal, h->device, erase->start))
-        raise(f->signal_number);
+    if (is(f, call_fault::no_effect))
+        return 0;
+    if (const fault *s = fault_at(fault_kind::signal, h->device, erase->start))
+        raise(s->signal_number);
     const fault *failure = fault_at(fault_kind::erase_fails, h->device, erase->start);
     int error =
         failure != nullptr && d.erases[erase->start / size] >= failure->after ? failure->error : 0;
@@ -343,19 +456,27 @@ int __wrap_ioctl(int fd, unsigned long request, ...) {
         errno = error;
         return -1;
     }
-    static uint8_t erased[BLOCK_SIZE];
-    memset(erased,
-           fault_at(fault_kind::erase_zeros, h->device, erase->start) != nullptr ? 0x00 : 0xFF,
-           BLOCK_SIZE);
+    static uint8_t zeros[BLOCK_SIZE], erased[BLOCK_SIZE];
+    if (erased[0] != 0xFF)
+        memset(erased, 0xFF, BLOCK_SIZE);
+    const uint8_t *cells =
+        fault_at(fault_kind::erase_zeros, h->device, erase->start) != nullptr ? zeros : erased;
     for (uint32_t at = erase->start; at < erase->start + erase->length; at += size) {
         for (uint32_t done = 0; done < size; done += std::min(size, BLOCK_SIZE))
-            pwrite(d.storage, erased, std::min(size, BLOCK_SIZE), at + done);
+            pwrite(d.storage, cells, std::min(size, BLOCK_SIZE), at + done);
         d.erases[at / size]++;
     }
+    for (uint64_t b = erase->start / BLOCK_SIZE; b * BLOCK_SIZE < end; b++)
+        touched[h->device][b] = true;
     return 0;
 }
 
 ssize_t __wrap_write(int fd, const void *buf, size_t len) {
+    const call_fault *f = numbered("write", fd);
+    if (is(f, call_fault::error))
+        return fail("write");
+    if (is(f, call_fault::short_count))
+        len /= 2;
     if ((var == var_state::full || var == var_state::short_write) && var_kind(fd) == "file") {
         if (var == var_state::full) {
             errno = ENOSPC;
@@ -369,9 +490,13 @@ ssize_t __wrap_write(int fd, const void *buf, size_t len) {
     device &d = devices[h->device];
     uint64_t at = h->position;
     d.ops.push_back(op_text("write", at, len));
-    if (const fault *f = fault_at(fault_kind::write_fails, h->device, at)) {
-        errno = f->error;
+    if (const fault *failure = fault_at(fault_kind::write_fails, h->device, at)) {
+        errno = failure->error;
         return -1;
+    }
+    if (is(f, call_fault::no_effect)) {
+        h->position += len;
+        return static_cast<ssize_t>(len);
     }
     if (at >= flash_size(d)) {
         errno = ENOSPC;
@@ -392,16 +517,30 @@ ssize_t __wrap_write(int fd, const void *buf, size_t len) {
             cells[i] &= src[done + i];
         pwrite(d.storage, cells, chunk, cell);
     }
-    for (uint64_t b = at / BLOCK_SIZE; b * BLOCK_SIZE < at + len; b++)
+    for (uint64_t b = at / BLOCK_SIZE; b * BLOCK_SIZE < at + len; b++) {
         d.writes[static_cast<size_t>(b)]++;
+        touched[h->device][b] = true;
+    }
     h->position += len;
     return static_cast<ssize_t>(len);
 }
 
 ssize_t __wrap_read(int fd, void *buf, size_t len) {
+    const call_fault *f = numbered("read", fd);
+    if (is(f, call_fault::error))
+        return fail("read");
+    if (is(f, call_fault::short_count))
+        len /= 2;
     open_device *h = handle_of(fd);
-    if (h == nullptr)
-        return __real_read(fd, buf, len);
+    if (h == nullptr) {
+        ssize_t got = __real_read(fd, buf, len);
+        if (change_hook != nullptr && path_of(fd) == changed_path) {
+            int error = errno;
+            std::exchange(change_hook, nullptr)(mapped(changed_path.c_str()));
+            errno = error;
+        }
+        return got;
+    }
     device &d = devices[h->device];
     uint64_t at = h->position;
     d.ops.push_back(op_text("read", at, len));
@@ -421,15 +560,21 @@ ssize_t __wrap_read(int fd, void *buf, size_t len) {
     const fault *corrupt = fault_at(fault_kind::read_corrupt, h->device, at);
     if (corrupt != nullptr && len > corrupt->byte)
         static_cast<uint8_t *>(buf)[corrupt->byte] ^= 0x01;
+    if (is(f, call_fault::changed_byte) && len > 0)
+        static_cast<uint8_t *>(buf)[len / 2] ^= 0x01;
     h->position += len;
     return static_cast<ssize_t>(len);
 }
 
 int __wrap_stat64(const char *path, struct stat64 *st) {
+    if (numbered("stat64", path) != nullptr)
+        return fail("stat64");
     return __real_stat64(mapped(path).c_str(), st);
 }
 
 int __wrap_unlink(const char *path) {
+    if (numbered("unlink", path) != nullptr)
+        return fail("unlink");
     if (read_only(path)) {
         errno = EROFS;
         return -1;
@@ -437,18 +582,40 @@ int __wrap_unlink(const char *path) {
     return __real_unlink(mapped(path).c_str());
 }
 
+// The sandbox is scratch: a sync is recorded, not waited for, or every run would wait for the
+// test machine's disk hundreds of times.
 int __wrap_fsync(int fd) {
+    if (numbered("fsync", fd) != nullptr)
+        return fail("fsync");
     record_sync(fd);
-    return __real_fsync(fd);
+    return fcntl(fd, F_GETFD) < 0 ? -1 : 0;
 }
 
 int __wrap_fdatasync(int fd) {
+    if (numbered("fdatasync", fd) != nullptr)
+        return fail("fdatasync");
     record_sync(fd);
-    return __real_fdatasync(fd);
+    return fcntl(fd, F_GETFD) < 0 ? -1 : 0;
+}
+
+int __wrap_flock(int fd, int operation) {
+    if (numbered("flock", fd) != nullptr)
+        return fail("flock");
+    return __real_flock(fd, operation);
+}
+
+DIR *__wrap_opendir(const char *path) {
+    if (numbered("opendir", path) != nullptr) {
+        errno = error_of("opendir");
+        return nullptr;
+    }
+    return __real_opendir(path);
 }
 
 // A simulated device is a character device with a number of its own.
 int __wrap_fstat64(int fd, struct stat64 *st) {
+    if (numbered("fstat64", fd) != nullptr)
+        return fail("fstat64");
     open_device *h = handle_of(fd);
     if (h == nullptr)
         return __real_fstat64(fd, st);
@@ -459,6 +626,8 @@ int __wrap_fstat64(int fd, struct stat64 *st) {
 }
 
 int __wrap_rename(const char *from, const char *to) {
+    if (numbered("rename", to) != nullptr)
+        return fail("rename");
     if (read_only(from) || read_only(to)) {
         errno = EROFS;
         return -1;
@@ -473,7 +642,7 @@ int __wrap_rename(const char *from, const char *to) {
         history.emplace_back(line, static_cast<size_t>(in.gcount()));
         // Readers take a free run lock to mean that the status file holds the run's last line.
         int probe = __real_open64((sandbox_root + "/run/quarn.lock").c_str(), O_RDONLY | O_CLOEXEC);
-        bool locked = probe >= 0 && flock(probe, LOCK_SH | LOCK_NB) != 0;
+        bool locked = probe >= 0 && __real_flock(probe, LOCK_SH | LOCK_NB) != 0;
         if (probe >= 0)
             __real_close(probe);
         events.push_back((locked ? "rename " : "rename unlocked ") + history.back());

@@ -93,8 +93,38 @@ void inject(const fault &f);
 // The whole flash of a device, up to STORAGE_SIZE. The flash lives in a memfd, out of the
 // process's resident memory, so that a run's peak memory is the program's own.
 std::vector<uint8_t> contents(int n);
+// The same, seen in place rather than copied: STORAGE_SIZE bytes.
+const uint8_t *flash(int n);
 // Every status line that a rename made current, in order.
 const std::vector<std::string> &status_history();
+// An update agent at work on a staged file while quarn reads it: change runs once, with the
+// file's path in the sandbox, right after the program's first read of path (as the program
+// names it, /sideload/lnximg.bin say) has returned.
+void change_after_first_read(const char *path, void (*change)(const std::string &file));
+// /dev/null cannot be opened (ENOENT), as in an initramfs without devtmpfs.
+void remove_dev_null();
+// Every wrapped call the program makes between begin_run and end_run is numbered, from 0, and
+// one of them can be made to fail; the harness brackets each run with them.
+enum class call_fault {
+    error,        // fails with an error number fitting the call
+    short_count,  // a read or write moves half of what it was asked for
+    no_effect,    // MEMERASE or a device write succeeds and changes nothing
+    changed_byte, // a device read returns one byte changed
+};
+struct call {
+    std::string name;   // the wrapped function, and an ioctl's request: "ioctl MEMERASE"
+    std::string target; // the path the program named, or opened the descriptor by
+};
+void begin_run();
+void end_run();
+// The calls of the last run, in order.
+const std::vector<call> &calls();
+// Makes call number n of the next run fail so.
+void fail_call(size_t n, call_fault how);
+// The error number a call fails with: EACCES for an open, EINVAL for a seek, ENOLCK for flock,
+// else EIO.
+int error_of(const std::string &name);
+
 // Holds the run lock so that no run of quarn can take it; closing the descriptor releases it.
 int take_run_lock();
 // Number of device descriptors still open.
