@@ -50,7 +50,8 @@ TEST_P(WriteOrder, ProgramsTheSlotWithWholeBlockOperations) {
     }
     EXPECT_EQ(sim::dev(0).ops, ops);
     std::vector<uint8_t> device = sim::contents(0);
-    EXPECT_TRUE(std::equal(slot.begin(), slot.end(), device.begin() + c.shift));
+    EXPECT_TRUE(std::equal(slot.begin(), slot.end(),
+                           device.begin() + static_cast<std::ptrdiff_t>(c.shift)));
     EXPECT_EQ(read_file("/var/quarn.status"), "Succeeded\n");
 }
 
