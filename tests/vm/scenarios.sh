@@ -6,10 +6,12 @@
 # both devices' whole contents) to the results disk. The host judges them; this script only
 # sets the stage. A scenario folder holds:
 #   args          quarn's arguments, on one line
+#   package.swu   a signed SWUpdate package, installed by swupdate in place of quarn's own run
 #   sideload/     the staged files (none when absent)
 #   dev0, dev1    the kernel's MTD device (mtd0, mtd2, ...) that is /dev/mtd0 or /dev/mtd1
 #                 during the scenario
 #   fill0, fill1  a line of text repeated over all of /dev/mtd0 or /dev/mtd1 before the run
+#   erased0, erased1  (flag) /dev/mtd0 or /dev/mtd1 is erased all through instead
 #   status        the status file's content before the run
 #   var-readonly  (flag) /var is read-only during the run
 #   remove-mtd1   (flag) /dev/mtd1 does not exist during the run
@@ -27,6 +29,15 @@ set -eu
 uptime_s() { cut -d' ' -f1 /proc/uptime; }
 # shellcheck disable=SC2046 # the arguments are separate words
 run_quarn() { (cd / && exec /usr/sbin/quarn $(cat "$dir/args")); }
+# As the device's update agent runs: one swupdate process per package, with the certificate
+# it trusts, and told to leave the slots alone when it attaches UBI to the MTD devices it finds.
+run_update() {
+  if [ -e "$dir/package.swu" ]; then
+    (cd / && exec swupdate -v -b "0 1" -i "$dir/package.swu" -k /etc/swupdate/quarn.cert.pem)
+  else
+    run_quarn
+  fi
+}
 # The partitions' device nodes are there once insmod returns; the chip starts erased.
 load_nandsim() {
   rmmod nandsim
@@ -56,9 +67,10 @@ for dir in /scenarios/*/; do
     # Through the MTD character device, as anything else on the device would write it. NAND
     # pages must be erased before they are programmed; flash_erase first tries a whole-chip
     # erase, which a bad block fails, and then skips the bad block, so its complaint is noise.
-    if [ "$(cat "/sys/class/mtd/$dev/type")" = nand ]; then
+    if [ "$(cat "/sys/class/mtd/$dev/type")" = nand ] || [ -e "$dir/erased$n" ]; then
       flash_erase -q "/dev/mtd$n" 0 0 2>/tmp/erase.log || { cat /tmp/erase.log; exit 1; }
     fi
+    [ ! -e "$dir/erased$n" ] || continue
     # The fill line repeated, doubled up to the device's size rather than written line by line.
     size=$(cat "/sys/class/mtd/$dev/size")
     cp "$dir/fill$n" /tmp/fill
@@ -98,7 +110,7 @@ for dir in /scenarios/*/; do
     echo "$rc2" >"$out/rc2"
     wait "$first" || rc=$?
   else
-    run_quarn >"$out/stdout" 2>"$out/stderr" || rc=$?
+    run_update >"$out/stdout" 2>"$out/stderr" || rc=$?
   fi
   run_end=$(uptime_s)
   echo "$rc" >"$out/rc"

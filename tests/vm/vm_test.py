@@ -64,6 +64,15 @@ DEVICE_SIZES = {"mtd0": AREA, "mtd1": AREA, "mtd2": AREA, "mtd3": AREA, "mtd4": 
 DEFAULT_PAIR = ("/sideload/boot_kv7m_1.bin", "/sideload/lnximg.bin")
 SLOT1_PAIR = ("/sideload/slot1/fsbl.bin", "/sideload/slot1/user.bin")
 DEVICES = ("/dev/mtd0", "/dev/mtd1")
+# SWUpdate packages made by scripts/swu-package from a scenario's files, and the line in
+# swupdate's error output that tells why it refused one (None: installed, quarn runs). The device
+# trusts the certificate of the first throwaway key pair; the package signed with the second is
+# another signer's.
+PACKAGES = {"signed": None, "altered-image": "HASH mismatch",
+            "other-key": "Authentication of all signatures failed"}
+HWREVISION = "quarn-vm 1.0\n"
+SWU_CERT = "/etc/swupdate/quarn.cert.pem"
+KEYS = []  # (key, certificate) paths: the device's and another signer's
 # The texts of the C library quarn is built with, for the error numbers its reports carry
 # (glibc's EIO is "Input/output error", musl's "I/O error"); see error_text.cpp.
 ERROR_TEXTS = {}
@@ -101,10 +110,15 @@ class Scenario:
     def __init__(self, name, args, files=None, var_readonly=False, remove_mtd1=False,
                  reader=False, devices=("mtd0", "mtd1"), refused=None, second_run=False,
                  setup="", teardown="", outputs=None, bad=(), worn=(), nandsim="", sizes=None,
-                 erase_size=BLOCK, grave=None):
+                 erase_size=BLOCK, grave=None, package=None, staged=None, erased=()):
         self.name = name
         self.args = args
         self.files = files or {}  # path under / -> bytes
+        # A signed SWUpdate package that delivers files to their paths and runs quarn: swupdate
+        # installs it in place of quarn's own run. One of PACKAGES; staged files are in place
+        # before it (an earlier package's).
+        self.package = package
+        self.staged = staged or {}
         self.var_readonly = var_readonly
         self.remove_mtd1 = remove_mtd1
         self.reader = reader
@@ -126,6 +140,7 @@ class Scenario:
         self.nandsim = nandsim
         self.sizes = dict(DEVICE_SIZES, **(sizes or {}))
         self.fills = ["quarn vm %s %s fill" % (name, dev) for dev in ("mtd0", "mtd1")]
+        self.erased = erased  # devices erased all through before the run instead of filled
         self.expect()
         # The status file starts with the line the run must not end with, so that a run that
         # left it alone is never mistaken for one that wrote it.
@@ -133,6 +148,8 @@ class Scenario:
 
     def fill(self, device):
         size = self.sizes[self.devices[device]]
+        if device in self.erased:
+            return b"\xff" * size
         line = (self.fills[device] + "\n").encode()
         return (line * (size // len(line) + 1))[:size]
 
@@ -143,6 +160,12 @@ class Scenario:
         self.statuses = ["starting\n"]
         self.images = [None, None]  # None: the device keeps its fill
         self.slots = [None, None]  # the 16 MiB each device is programmed with
+        if PACKAGES.get(self.package):
+            # Refused before anything is delivered: quarn never starts, the status file keeps
+            # its line.
+            self.statuses = []
+            self.final_status, self.exit_status = "Failed\n", 1
+            return
         if self.args not in (["slot0"], ["slot1"]):
             self.stdout.append("usage: %s slot0|slot1" % QUARN)
             self.finish(False)
@@ -156,7 +179,8 @@ class Scenario:
     def finish(self, ok):
         self.final_status = "Succeeded\n" if ok else "Failed\n"
         self.statuses.append(self.final_status)
-        self.exit_status = 0 if ok else 255
+        # swupdate's own exit status: 1 when the installation failed.
+        self.exit_status = 0 if ok else 1 if self.package else 255
 
     def program(self, device, pair):
         image = bytearray(b"\xff" * AREA)
@@ -233,15 +257,38 @@ class Scenario:
         for flag in ("var_readonly", "remove_mtd1", "reader", "second_run"):
             if getattr(self, flag):
                 (folder / flag.replace("_", "-")).touch()
+        for device in self.erased:
+            (folder / ("erased%d" % device)).touch()
         for script in ("setup", "teardown", "nandsim"):
             if getattr(self, script):
                 (folder / script).write_text(getattr(self, script) + "\n")
         for device, kernel_name in enumerate(self.devices):
             (folder / ("dev%d" % device)).write_text(kernel_name + "\n")
-        for path, data in self.files.items():
+        staged = self.staged if self.package else self.files
+        for path, data in staged.items():
             target = folder / path.lstrip("/")
             target.parent.mkdir(parents=True, exist_ok=True)
             target.write_bytes(data)
+        if self.package:
+            self.build_package(folder)
+
+    def build_package(self, folder):
+        images = folder / "images"
+        images.mkdir()
+        paths = [path for path in DEFAULT_PAIR + SLOT1_PAIR if path in self.files]
+        for path in paths:
+            (images / path.replace("/", "_")).write_bytes(self.files[path])
+        key, cert = KEYS[1] if self.package == "other-key" else KEYS[0]
+        package = folder / "package.swu"
+        subprocess.run([HERE.parent.parent / "scripts" / "swu-package", "-k", key, "-c", cert,
+                        "-r", HWREVISION.split()[1], "-t", self.args[0], "-o", package,
+                        *(images / path.replace("/", "_") for path in paths)], check=True)
+        shutil.rmtree(images)
+        if self.package == "altered-image":
+            data = bytearray(package.read_bytes())
+            main = self.files[DEFAULT_PAIR[1]]
+            data[data.index(main[:64]) + 1000] ^= 0x01
+            package.write_bytes(data)
 
 
 def worn_nand(kernel_name, bad_before, geometry=None, rerun=False):
@@ -348,6 +395,21 @@ def scenarios():
                  devices=("mtd2", "mtd1"), grave=9,
                  nandsim="id_bytes=0x20,0xf1,0x00,0x1d parts=136 gravepages=586:0",
                  sizes={"mtd2": AREA + 8 * BLOCK}, **worn_nand("mtd2", 0, rerun=True)),
+        # Under the update agent: signed SWUpdate packages, installed by Debian's swupdate. slot
+        # 1 starts erased all through, as on a new device: UBI would take it for its own if
+        # swupdate attached UBI to it as it starts.
+        Scenario("21-swu-both-slots", ["slot0"],
+                 pair(data(300_000), data(2 * MIB), (data(5000), data(BLOCK + 7))),
+                 package="signed", erased=(1,)),
+        # An earlier package's slot 1 pair is still staged; this one carries none, and its main
+        # image is refused before slot 0 is erased: slot 1 must not be programmed from the old pair.
+        Scenario("22-swu-main-too-large", ["slot0"], pair(data(1000), filler * (15 * MIB + 1)),
+                 package="signed", staged={SLOT1_PAIR[0]: data(3000), SLOT1_PAIR[1]: data(4000)}),
+        # Refused by swupdate before anything is delivered: nothing erased, quarn never started.
+        Scenario("23-swu-altered-image", ["slot0"], pair(data(300_000), data(2 * MIB)),
+                 package="altered-image"),
+        Scenario("24-swu-other-key", ["slot0"], pair(data(300_000), data(2 * MIB)),
+                 package="other-key"),
     ]
 
 
@@ -430,15 +492,30 @@ def check(scenario, folder, allowed):
     problems = []
     if not folder.is_dir():
         return ["no results came back from the VM"], None
-    compare_text("standard output", (folder / "stdout").read_text(),
-                 "".join(line + "\n" for line in scenario.stdout), problems)
-    compare_text("standard error", (folder / "stderr").read_text(), scenario.stderr, problems)
+    stdout, stderr = (folder / "stdout").read_text(), (folder / "stderr").read_text()
+    if scenario.package:
+        # swupdate logs quarn's standard output a line at a time, and says how it ended.
+        marker = "[read_lines_notify] : "
+        stdout = "".join(line.partition(marker)[2] + "\n" for line in stdout.splitlines()
+                         if marker in line)
+        reason = PACKAGES[scenario.package]
+        if scenario.exit_status == 0 and "SWUPDATE successful" not in (folder / "stdout").read_text():
+            problems.append("swupdate did not report success")
+        if reason and reason not in stderr:
+            problems.append("swupdate did not refuse the package with %r" % reason)
+        if scenario.exit_status != 0 and "SWUpdate *failed*" not in stderr:
+            problems.append("swupdate did not report failure")
+    compare_text("standard output", stdout, "".join(line + "\n" for line in scenario.stdout),
+                 problems)
+    if not scenario.package:
+        compare_text("standard error", stderr, scenario.stderr, problems)
     rc = int((folder / "rc").read_text())
     if rc != scenario.exit_status:
         problems.append("exit status %d, expected %d" % (rc, scenario.exit_status))
     status_file = folder / "status"
     status = status_file.read_text() if status_file.exists() else None
-    want_status = scenario.status_before if scenario.var_readonly else scenario.final_status
+    unwritten = scenario.var_readonly or PACKAGES.get(scenario.package)
+    want_status = scenario.status_before if unwritten else scenario.final_status
     if status != want_status:
         problems.append("status file holds %r, expected %r" % (status, want_status))
     listing = sorted((folder / "var-listing").read_text().split())
@@ -485,14 +562,16 @@ def main():
     options = parser.parse_args()
     in_ci = os.environ.get("CI", "") not in ("", "0", "false")
 
-    missing = [tool for tool in ["qemu-system-x86_64", "cpio", "depmod"] + options.needs
+    missing = [tool for tool in ["qemu-system-x86_64", "cpio", "depmod", "openssl"] + options.needs
                if tool_missing(tool)]
     device_tools = ["/usr/sbin/" + tool for tool in ("flash_erase", "ubiformat", "ubiattach",
                                                      "ubidetach", "nanddump")]
-    missing += [path for path in ["/bin/busybox"] + device_tools if not os.path.exists(path)]
+    agent = "/usr/bin/swupdate"
+    missing += [path for path in ["/bin/busybox", agent] + device_tools
+                if not os.path.exists(path)]
     if missing:
         print("vm test: %s not installed (packages qemu-system-x86, cpio, kmod, busybox-static, "
-              "mtd-utils, musl-tools)" % ", ".join(missing))
+              "mtd-utils, musl-tools, swupdate, openssl)" % ", ".join(missing))
         if in_ci:
             print("vm test: FAILED: CI must run the VM test")
             return 1
@@ -522,16 +601,26 @@ def main():
                            capture_output=True, text=True).stdout.splitlines()
     ERROR_TEXTS.update(zip(numbers, texts))
 
+    # Throwaway signing keys, made as a new user would make a test certificate.
+    for name in ("device", "other"):
+        key, cert = work / ("%s.key.pem" % name), work / ("%s.cert.pem" % name)
+        subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", key,
+                        "-out", cert, "-days", "30", "-subj", "/O=quarn vm test/CN=%s" % name],
+                       check=True, capture_output=True)
+        KEYS.append((key, cert))
     cases = scenarios()
     test_root = work / "test-root"
     (test_root / "usr/bin").mkdir(parents=True)
+    (test_root / SWU_CERT.lstrip("/")).parent.mkdir(parents=True)
+    shutil.copy(KEYS[0][1], test_root / SWU_CERT.lstrip("/"))
+    (test_root / "etc/hwrevision").write_text(HWREVISION)
     shutil.copy(options.reader, test_root / "usr/bin/status-reader")
     shutil.copy(options.squatter, test_root / "usr/bin/squatter")
     for scenario in cases:
         scenario.stage(test_root / "scenarios" / scenario.name)
     initrd = work / "initramfs.cpio.gz"
     loads = [arg for module in MODULES for arg in ("-l", module)]
-    tools = [arg for tool in device_tools for arg in ("-b", tool)]
+    tools = [arg for tool in device_tools + [agent] for arg in ("-b", tool)]
     subprocess.run([HERE / "initramfs.sh", "-m", modules, *loads, "-a", work / "quarn-root",
                     "-a", test_root, *tools, "-j", HERE / "scenarios.sh", initrd], check=True)
     prepared = time.monotonic()
