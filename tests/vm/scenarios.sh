@@ -30,10 +30,12 @@ uptime_s() { cut -d' ' -f1 /proc/uptime; }
 # shellcheck disable=SC2046 # the arguments are separate words
 run_quarn() { (cd / && exec /usr/sbin/quarn $(cat "$dir/args")); }
 # As the device's update agent runs: one swupdate process per package, with the certificate
-# it trusts, and told to leave the slots alone when it attaches UBI to the MTD devices it finds.
+# it trusts. As it starts, swupdate attaches UBI to every MTD device it is not told to leave
+# alone (-b), and UBI formats one that is erased all through: here none holds UBI.
 run_update() {
   if [ -e "$dir/package.swu" ]; then
-    (cd / && exec swupdate -v -b "0 1" -i "$dir/package.swu" -k /etc/swupdate/quarn.cert.pem)
+    raw=$(ls /sys/class/mtd | sed -n 's/^mtd\([0-9]*\)$/\1/p' | tr '\n' ' ')
+    (cd / && exec swupdate -v -b "$raw" -i "$dir/package.swu" -k /etc/swupdate/quarn.cert.pem)
   else
     run_quarn
   fi
