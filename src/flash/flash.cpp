@@ -143,13 +143,13 @@ int32_t erase_flash() {
     return 0;
 }
 
-static int32_t write_unit(uint32_t at) {
+static int32_t write_unit(uint32_t at, uint32_t size) {
     if (lseek(ctx.fd, static_cast<off_t>(device_offset(at)), SEEK_SET) < 0) {
         report_error("lseek failed");
         return -1;
     }
-    ssize_t written = write(ctx.fd, ctx.flash_image + at, layout.unit);
-    if (written != static_cast<ssize_t>(layout.unit)) {
+    ssize_t written = write(ctx.fd, ctx.flash_image + at, size);
+    if (written != static_cast<ssize_t>(size)) {
         int error = written < 0 ? errno : 0;
         report_error("write failed");
         // A short count is no report from the chip.
@@ -167,19 +167,26 @@ static uint32_t head_blocks() {
     return layout.piece_size > BLOCK_SIZE ? layout.piece_size / BLOCK_SIZE : 1;
 }
 
+// NOR takes the bytes of an erased block in any order, so the slot's first 4 KiB, where a boot ROM
+// reads the image's header, are written after the rest of the first erase block: a power cut
+// in that write leaves no header rather than a header over a torn image. Most NAND chips need
+// the pages of a block programmed in order, so on NAND the block is written from its start.
+static uint32_t header_size() { return layout.nand ? 0 : 0x1000; }
+
 // Raw NAND's kernel erases a block before it marks it bad, SPI NAND's does not: a worn block of
 // the first erase block is erased here, so that it never holds a boot image a boot ROM that reads
 // bad blocks could take. A failure is reported; the block is marked all the same.
 static void erase_worn_head(uint32_t place) { erase_place(place); }
 
-// Writes the image from at to end, a unit at a time. When a NAND block wears out, its piece
-// moves on and is written again from its start: units of it already written went to the block
-// now marked bad. A piece of the first erase block cannot move, since every piece after it is
-// written already: it is marked, and the next run lays the slot out past it.
+// Writes the image from at to end, a unit at a time or what is left of one. When a NAND block
+// wears out, its piece moves on and is written again from its start: units of it already written
+// went to the block now marked bad. A piece of the first erase block cannot move, since every piece
+// after it is written already: it is marked, and the next run lays the slot out past it.
 static int32_t write_span(uint32_t at, uint32_t end, uint32_t *worn) {
     while (at < end) {
-        if (ctx.block_present[at / BLOCK_SIZE] == 0 || write_unit(at) == 0) {
-            at += layout.unit;
+        uint32_t size = end - at < layout.unit ? end - at : layout.unit;
+        if (ctx.block_present[at / BLOCK_SIZE] == 0 || write_unit(at, size) == 0) {
+            at += size;
             continue;
         }
         uint32_t piece = at / layout.piece_size;
@@ -227,7 +234,8 @@ static int32_t write_block(uint32_t block, uint32_t *handled, uint32_t *worn) {
     report_status("writing %5.1f %%\n", static_cast<double>(percent));
     ++*handled;
     printf("write %u\n", block);
-    return write_span(block * BLOCK_SIZE, (block + 1) * BLOCK_SIZE, worn);
+    uint32_t start = block * BLOCK_SIZE;
+    return write_span(start > 0 ? start : header_size(), start + BLOCK_SIZE, worn);
 }
 
 int32_t write_flash() {
@@ -236,11 +244,12 @@ int32_t write_flash() {
     for (uint32_t block = head; block < BLOCK_COUNT; block++)
         if (write_block(block, &handled, &worn) != 0)
             return -1;
-    for (uint32_t block = 0; block < head; block++) {
-        if (write_block(block, &handled, &worn) != 0) {
-            erase_head(worn);
-            return -1;
-        }
+    bool failed = false;
+    for (uint32_t block = 0; block < head && !failed; block++)
+        failed = write_block(block, &handled, &worn) != 0;
+    if (failed || write_span(0, header_size(), &worn) != 0) {
+        erase_head(worn);
+        return -1;
     }
     return 0;
 }

@@ -40,7 +40,8 @@ struct fault {
     uint32_t byte = 1000;        // read_corrupt: the byte of the block that is changed
     int signal_number = 0;       // signal: the signal raised
     int error = EIO;             // erase_fails, write_fails: the error number
-    uint32_t after = 0;          // erase_fails: erases of the block that succeed first
+    uint32_t after = 0;          // erase_fails, write_fails: requests on the block that succeed
+                                 // first
     uint32_t times = UINT32_MAX; // ecc_failed: reads that count an error before it reads clean
 };
 
