@@ -18,6 +18,8 @@ inline constexpr uint32_t MiB = 1024 * 1024;
 // The kernel's id of the running boot, as the sandbox holds it.
 inline constexpr const char *BOOT_ID_PATH = "/proc/sys/kernel/random/boot_id";
 inline constexpr const char *FIRST_BOOT = "4f0c3a6e-8f4b-4d2c-9a51-0b7e2d9c6f11";
+// What a slot0 run prints instead of programming a staged slot 1 after slot 0's erase began.
+#define LEFT_ALONE "slot 1 left alone: slot 0 failed after its erase began\n"
 
 struct run_result {
     int rc = 0;

@@ -64,6 +64,8 @@ struct slot1_case {
     const char *name;
     void (*prepare)(const std::string &root);
     bool second_target;
+    // How standard output ends for a slot 0 made to fail, before any slot 1 lines.
+    const char *slot0_tail = nullptr;
 };
 
 static void chmod_main(const std::string &root, std::filesystem::perms mode) {
@@ -72,12 +74,27 @@ static void chmod_main(const std::string &root, std::filesystem::perms mode) {
 
 class SecondTarget : public Quarn, public ::testing::WithParamInterface<slot1_case> {};
 
-TEST_P(SecondTarget, FollowsSlot0OnlyWhenBothFilesAreReadableRegularFiles) {
+TEST_P(SecondTarget, FollowsSlot0WhenStagedUnlessSlot0FailedAfterItsErase) {
+    const slot1_case &c = GetParam();
     std::vector<uint8_t> slot0 = stage_pair(200000, 3 * BLOCK_SIZE);
     std::vector<uint8_t> slot1 =
         expected_slot(stage(SLOT1_BOOT, 5000, 11), stage(SLOT1_MAIN, 9000, 12));
-    GetParam().prepare(root);
+    std::vector<uint8_t> old_slot1 = sim::contents(1);
+    c.prepare(root);
     run_result r = run({"quarn", "slot0"});
+    std::string second = c.second_target ? target_output(SLOT1_BOOT, 5000, SLOT1_MAIN, 9000) : "";
+    if (c.second_target) {
+        EXPECT_TRUE(slot_equals(1, slot1));
+    } else {
+        EXPECT_EQ(sim::dev(1).open_flags, -1);
+        EXPECT_TRUE(slot_equals(1, old_slot1));
+    }
+    if (c.slot0_tail != nullptr) {
+        EXPECT_EQ(r.rc, -1);
+        EXPECT_TRUE(r.out.ends_with(c.slot0_tail + second)) << tail(r.out, 200);
+        EXPECT_EQ(read_file("/var/quarn.status"), "Failed\n");
+        return;
+    }
     EXPECT_EQ(r.rc, 0) << r.err;
     EXPECT_TRUE(slot_equals(0, slot0));
     std::string first = target_output(BOOT, 200000, MAIN, 3 * BLOCK_SIZE);
@@ -85,14 +102,10 @@ TEST_P(SecondTarget, FollowsSlot0OnlyWhenBothFilesAreReadableRegularFiles) {
     std::vector<std::string> statuses = {"starting\n"};
     std::vector<std::string> more = target_statuses(200000, 3 * BLOCK_SIZE);
     statuses.insert(statuses.end(), more.begin(), more.end());
-    if (GetParam().second_target) {
-        EXPECT_EQ(r.out, first + target_output(SLOT1_BOOT, 5000, SLOT1_MAIN, 9000));
-        EXPECT_TRUE(slot_equals(1, slot1));
+    EXPECT_EQ(r.out, first + second);
+    if (c.second_target) {
         more = target_statuses(5000, 9000);
         statuses.insert(statuses.end(), more.begin(), more.end());
-    } else {
-        EXPECT_EQ(r.out, first);
-        EXPECT_TRUE(sim::dev(1).ops.empty());
     }
     statuses.push_back("Succeeded\n");
     EXPECT_EQ(sim::status_history(), statuses);
@@ -134,7 +147,25 @@ INSTANTIATE_TEST_SUITE_P(
                        unlink((root + SLOT1_MAIN).c_str());
                        std::filesystem::create_symlink(root + "/nowhere", root + SLOT1_MAIN);
                    },
-                   false}),
+                   false},
+        // Slot 0 failed after its erase began: slot 1 may be the only bootable firmware left.
+        slot1_case{"slot0_write_fails",
+                   [](const std::string &) {
+                       sim::inject({sim::fault_kind::write_fails, 0, 9});
+                   },
+                   false, "write 9\n" LEFT_ALONE},
+        slot1_case{"slot0_write_fails_slot1_not_staged",
+                   [](const std::string &root) {
+                       unlink((root + SLOT1_MAIN).c_str());
+                       sim::inject({sim::fault_kind::write_fails, 0, 9});
+                   },
+                   false, "write 9\n"},
+        // Failed before its first erase, slot 0 still holds its old firmware.
+        slot1_case{"slot0_main_too_large",
+                   [](const std::string &root) {
+                       std::filesystem::resize_file(root + MAIN, 15 * MiB + 1);
+                   },
+                   true, "15728641 Bytes (121 blocks)\nFile too large!\n"}),
     case_name{});
 
 // A second target starts from a fresh image: nothing of slot 0's files may reach slot 1.

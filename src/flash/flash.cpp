@@ -63,8 +63,10 @@ static int32_t mark_worn(uint32_t place) {
     return 0;
 }
 
+// Set before the request: one that fails may still have erased part of the block.
 static int32_t erase_place(uint32_t place) {
     erase_info_user erase = {static_cast<uint32_t>(place_offset(place)), layout.piece_size};
+    ctx.erase_sent = true;
     if (mtd_request(MEMERASE, &erase) != 0) {
         report_error("erase");
         return -1;

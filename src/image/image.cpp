@@ -21,6 +21,7 @@ int32_t reset_target(const char *device) {
     ctx.fd = -1;
     memset(ctx.block_present, 0, sizeof ctx.block_present);
     ctx.loaded_blocks = 0;
+    ctx.erase_sent = false;
     return 0;
 }
 

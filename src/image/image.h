@@ -19,6 +19,7 @@ struct update_ctx {
     alignas(16) uint8_t flash_image[IMAGE_SIZE]; // what the present blocks must hold afterwards
     uint8_t block_present[BLOCK_COUNT];          // 1 for each block that received file data
     uint32_t loaded_blocks;                      // how many blocks received file data
+    bool erase_sent;                             // an erase request went to the device
 };
 
 // The one context of the process: static, never allocated or freed.

@@ -138,14 +138,21 @@ static int update(int argc, char **argv) {
         report_milestone("Failed\n");
         return -1;
     }
-    // Slot 1 is still programmed after slot 0 failed, but the run only succeeds when
-    // every target did: a failed slot 0 may now be erased or half written.
+    // Slot 1 follows a slot 0 that failed only while slot 0 still holds its old firmware, before
+    // its first erase request. Once that went out slot 0 may hold no boot image, and slot 1 is
+    // the device's only bootable firmware: erasing it too could leave neither slot bootable,
+    // for a run that fails whatever slot 1 does.
     int32_t result = 0;
     while (device != nullptr) {
-        if (program_target(device) != 0)
+        bool failed = program_target(device) != 0;
+        if (failed)
             result = -1;
         if (next_target(&device) != 0)
             result = -1;
+        if (device != nullptr && failed && ctx.erase_sent) {
+            puts("slot 1 left alone: slot 0 failed after its erase began");
+            device = nullptr;
+        }
     }
     if (result != 0) {
         report_milestone("Failed\n");
