@@ -203,22 +203,23 @@ struct geometry_case {
     size_t bad_block_queries; // how many erase blocks' marks are read
     // The device afterwards, in runs of erase blocks: "3s" holds the slot's next three erase
     // blocks, "1e" is erased, "2." untouched, each erased once or never; "1d" erased twice, the
-    // first erase block taken away again; "1x" failed and is not looked at; "2k" takes up no
-    // erase block: the slot's next two are not on the device. None: the slot from offset 0, or
-    // the device untouched when refused.
+    // first erase block taken away again or a worn one erased before its mark; "1x" failed and is
+    // not looked at; "2k" takes up no erase block: the slot's next two are not on the device. None:
+    // the slot from offset 0, or the device untouched when refused.
     const char *layout = nullptr;
     // Lines standard output has after a line of the target's; a failed target's ends there.
     std::vector<std::pair<const char *, const char *>> lines = {};
     std::vector<uint32_t> marked = {}; // erase blocks the run marks bad
     int lock_queries = -1;             // MEMISLOCKED requests, where the row counts them
-    size_t main_size = 2 * MiB;        // the boot image is 1,000 bytes
+    size_t main_size = 2 * MiB;
+    size_t boot_size = 1000;
 };
 
 class Geometry : public Quarn, public ::testing::WithParamInterface<geometry_case> {};
 
 TEST_P(Geometry, RefusesADeviceThatCannotTakeTheSlotWhole) {
     const geometry_case &c = GetParam();
-    std::vector<uint8_t> slot0 = stage_pair(1000, c.main_size);
+    std::vector<uint8_t> slot0 = stage_pair(c.boot_size, c.main_size);
     std::vector<uint8_t> slot1 = expected_slot(stage(SLOT1_BOOT, 10, 3), stage(SLOT1_MAIN, 10, 4));
     c.prepare(sim::dev(0));
     std::vector<uint8_t> device = sim::contents(0);
@@ -232,7 +233,9 @@ TEST_P(Geometry, RefusesADeviceThatCannotTakeTheSlotWhole) {
                           : !refused;
     EXPECT_EQ(r.rc, programmed ? 0 : -1);
     EXPECT_EQ(r.err, c.error);
-    std::string first = target_output(BOOT, 1000, MAIN, c.main_size);
+    uint32_t erase_size = sim::dev(0).info.erasesize;
+    std::string first = target_output(BOOT, c.boot_size, MAIN, c.main_size,
+                                      erase_size > BLOCK_SIZE ? erase_size / BLOCK_SIZE : 1);
     size_t cut = refused ? first.find("erasing...\n") : std::string::npos;
     for (const auto &[after, lines] : c.lines) {
         size_t at = first.find(std::string("\n").append(after)) + 1 + strlen(after);
@@ -242,7 +245,8 @@ TEST_P(Geometry, RefusesADeviceThatCannotTakeTheSlotWhole) {
     bool second = programmed || refused;
     EXPECT_EQ(r.out, first.substr(0, cut) +
                          (second ? target_output(SLOT1_BOOT, 10, SLOT1_MAIN, 10) : LEFT_ALONE));
-    std::vector<std::string> statuses = {"starting\n"}, more = target_statuses(1000, c.main_size);
+    std::vector<std::string> statuses = {"starting\n"},
+                             more = target_statuses(c.boot_size, c.main_size);
     if (programmed)
         statuses.insert(statuses.end(), more.begin(), more.end());
     more = target_statuses(10, 10);
@@ -280,7 +284,7 @@ TEST_P(Geometry, RefusesADeviceThatCannotTakeTheSlotWhole) {
             for (uint32_t b = 0; kind == 's' && size >= BLOCK_SIZE && b < size / BLOCK_SIZE; b++) {
                 size_t image_block = (size_t{piece} * size) / BLOCK_SIZE + b;
                 bool present =
-                    image_block == 0 ||
+                    image_block * BLOCK_SIZE < c.boot_size ||
                     (image_block >= 8 &&
                      image_block < 8 + c.main_size / BLOCK_SIZE + (c.main_size % BLOCK_SIZE != 0));
                 bool split = image_block == 0 && sim::dev(0).info.type != MTD_NANDFLASH;
@@ -499,7 +503,7 @@ INSTANTIATE_TEST_SUITE_P(Flash, Geometry, ::testing::Values(
     // The first erase block itself: marked, and not erased again.
     geometry_case{"nand_uncorrectable_read_at_0",
                   [](sim::device &d) { nand_17MiB(d); sim::inject({fault_kind::ecc_failed, 0, 0}); },
-                  "", 128, "1x 1k 127s 8.",
+                  "", 128, "1d 1k 127s 8.",
                   {{"read 0\n", "verify error in block 0\nmarking bad block at offset 0\n"}}, {0}},
     geometry_case{"nand_changed_byte_at_9",
                   [](sim::device &d) { nand_17MiB(d); sim::inject({fault_kind::read_corrupt, 0, 9}); },
@@ -516,6 +520,20 @@ INSTANTIATE_TEST_SUITE_P(Flash, Geometry, ::testing::Values(
                   "write failed: Input/output error\n"
                   "first erase block worn out: the next run lays the slot out past it\n", 32,
                   "1x 1k 31s 2.", {{"write 0\n", "marking bad block at offset 0\n"}}, {0}},
+    // Erased before its mark, as SPI NAND's kernel does not: the boot image must not stay there.
+    geometry_case{"nand_first_block_worn",
+                  [](sim::device &d) { nand_17MiB(d); sim::inject({fault_kind::write_fails, 0, 0}); },
+                  "write failed: Input/output error\n"
+                  "first erase block worn out: the next run lays the slot out past it\n", 128,
+                  "1d 1k 127s 8.", {{"write 0\n", "marking bad block at offset 0\n"}}, {0}},
+    // Past the first 128 KiB of the first erase block too: blocks 0 and 1 are written already.
+    geometry_case{"nand_512KiB_erase_blocks_third_block_of_first_piece_worn",
+                  [](sim::device &d) { nand_17MiB(d); d.info.erasesize = 512 * 1024;
+                                       sim::inject({fault_kind::write_fails, 0, 2}); },
+                  "write failed: Input/output error\n"
+                  "first erase block worn out: the next run lays the slot out past it\n", 32,
+                  "1d 1k 31s 2.", {{"write 2\n", "marking bad block at offset 0\n"}}, {0}, -1,
+                  2 * MiB, 2 * BLOCK_SIZE + 1000},
     // The smallest NAND erase block there is: 1,024 pieces.
     geometry_case{"nand_erase_blocks_of_16KiB",
                   [](sim::device &d) { nand(d); d.info.erasesize = 16 * 1024;
@@ -616,18 +634,25 @@ TEST_F(Quarn, FailedMarkHoldsTheDeviceUntilTheNextBoot) {
     const std::string held = "refusing /dev/mtd0: a bad-block mark at offset 655360 did not "
                              "reach the chip; reboot before programming it\n";
     const std::string first = std::string(FIRST_BOOT) + " 0 655360\n",
-                      both = first + FIRST_BOOT + " 1 655360\n";
+                      both = first + FIRST_BOOT + " 1 655360\n",
+                      second = std::string(second_boot) + " 0 655360\n";
     const struct {
         const char *boot_id;
         int failing;        // the device whose mark fails, or -1
         std::string error;  // standard error
         bool programmed[2]; // which devices hold their slot afterwards
         std::string record; // /run/quarn.unsure-marks afterwards
+        bool cut = false;   // the record's last newline is lost first, as by a full /run
     } runs[] = {
         {FIRST_BOOT, 0, mark_fails, {false, false}, first},
         {FIRST_BOOT, 1, held + mark_fails, {false, false}, both},
         {second_boot, -1, "", {true, true}, both},
-        {second_boot, 0, mark_fails, {false, false}, std::string(second_boot) + " 0 655360\n"},
+        {second_boot, 0, mark_fails, {false, false}, second},
+        // A line cut short by a full /run is kept apart from the line added after it.
+        // clang-format off
+        {second_boot, 1, held + mark_fails, {false, false}, second + second_boot + " 1 655360\n",
+         true},
+        // clang-format on
     };
     std::vector<uint8_t> slot[2] = {
         stage_pair(1000, 2 * MiB),
@@ -643,6 +668,12 @@ TEST_F(Quarn, FailedMarkHoldsTheDeviceUntilTheNextBoot) {
         }
         if (step.failing >= 0)
             sim::inject({fault_kind::erase_fails, step.failing, 5});
+        if (step.cut) {
+            std::string marks = read_file("/run/quarn.unsure-marks");
+            ASSERT_EQ(truncate((root + "/run/quarn.unsure-marks").c_str(),
+                               static_cast<off_t>(marks.size() - 1)),
+                      0);
+        }
         std::ofstream(root + BOOT_ID_PATH) << step.boot_id << "\n";
         run_result r = run({"quarn", "slot0"});
         EXPECT_EQ(r.rc, step.programmed[0] && step.programmed[1] ? 0 : -1);

@@ -31,7 +31,8 @@ static std::string file_lines(const char *path, size_t size) {
            std::to_string(blocks) + " blocks)\n";
 }
 
-std::string target_output(const char *boot, size_t boot_size, const char *main, size_t main_size) {
+std::string target_output(const char *boot, size_t boot_size, const char *main, size_t main_size,
+                          size_t head) {
     std::string out = file_lines(boot, boot_size) + file_lines(main, main_size);
     out += "opening MTD device...\nerasing...\n";
     for (int b = 0; b < 128; b++)
@@ -39,13 +40,12 @@ std::string target_output(const char *boot, size_t boot_size, const char *main, 
     out += "writing...\n";
     size_t boot_blocks = (boot_size + BLOCK_SIZE - 1) / BLOCK_SIZE;
     size_t main_blocks = (main_size + BLOCK_SIZE - 1) / BLOCK_SIZE;
-    // Block 0, which holds the first erase block, is written last.
-    for (size_t b = 1; b < boot_blocks; b++)
-        out += "write " + std::to_string(b) + "\n";
-    for (size_t b = 0; b < main_blocks; b++)
-        out += "write " + std::to_string(8 + b) + "\n";
-    if (boot_blocks > 0)
-        out += "write 0\n";
+    // The blocks of the first erase block are written last.
+    for (size_t n = 0; n < 128; n++) {
+        size_t b = (n + head) % 128;
+        if (b < boot_blocks || (b >= 8 && b < 8 + main_blocks))
+            out += "write " + std::to_string(b) + "\n";
+    }
     out += "verifying...\n";
     for (int b = 0; b < 128; b++)
         out += "read " + std::to_string(b) + "\n";

@@ -32,8 +32,10 @@ std::vector<uint8_t> file_bytes(size_t size, unsigned seed);
 // What a slot must hold after programming with this boot and main file.
 std::vector<uint8_t> expected_slot(const std::vector<uint8_t> &boot,
                                    const std::vector<uint8_t> &main);
-// The complete standard output of programming one target, for files of these sizes.
-std::string target_output(const char *boot, size_t boot_size, const char *main, size_t main_size);
+// The complete standard output of programming one target, for files of these sizes, on a device
+// whose first erase block holds head 128 KiB blocks.
+std::string target_output(const char *boot, size_t boot_size, const char *main, size_t main_size,
+                          size_t head = 1);
 // Every progress line of programming one target, for files of these sizes, in order.
 std::vector<std::string> target_statuses(size_t boot_size, size_t main_size);
 // The end of a text, at most len characters of it, to show in a failure.

@@ -46,7 +46,8 @@ inline int mtd_request(unsigned long request, void *arg) {
 int32_t refuse_flash(const char *format, ...) __attribute__((format(printf, 1, 2)));
 
 // Refuses a device that must not or cannot be programmed, with one line on standard error,
-// before anything on it is touched; otherwise fills in the layout.
+// before anything on it is touched; otherwise fills in the layout. The in-use check has given
+// layout.mtd_num.
 int32_t check_flash();
 
 // -1 with the refusal line check_flash gives when an erase block at this place is

@@ -2,6 +2,7 @@
 #include "flash/flash.h"
 
 #include "flash/device.h"
+#include "flash/in_use.h"
 #include "flash/marks.h"
 #include "image/image.h"
 #include "status/status.h"
@@ -41,7 +42,7 @@ static int32_t mark_bad(uint32_t place) {
     __kernel_loff_t at = static_cast<__kernel_loff_t>(place_offset(place));
     if (mtd_request(MEMSETBADBLOCK, &at) != 0) {
         report_error("mark bad");
-        record_unsure_mark(place_offset(place));
+        record_unsure_mark(layout.mtd_num, place_offset(place));
         return -1;
     }
     printf("marking bad block at offset %llu\n", static_cast<unsigned long long>(at));
@@ -362,7 +363,8 @@ int32_t verify_flash() {
     return -1;
 }
 
-// A refused device is closed by close_flash, like any other failed target.
+// A refused device is closed by close_flash, like any other failed target. A device in use is
+// refused before anything else is asked of it.
 int32_t open_flash() {
     puts("opening MTD device...");
     ctx.fd = open(ctx.target, O_RDWR | O_SYNC);
@@ -370,6 +372,8 @@ int32_t open_flash() {
         report_error("failed to open MTD device");
         return -1;
     }
+    if (check_in_use(&layout.mtd_num) != 0)
+        return -1;
     return check_flash();
 }
 

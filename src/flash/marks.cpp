@@ -1,10 +1,10 @@
+// The record of bad-block marks that may not have reached the chip, kept until the next boot.
 // On raw NAND the kernel takes a block for bad in its memory before it writes the mark to the
 // chip. When that write fails, the kernel passes over the block until the next boot, but the boot
 // loader reads it as good: a slot laid out again in the same boot would lie one block off from
 // where the boot loader reads it. So the device is held until a reboot makes both agree.
 #include "flash/marks.h"
 
-#include "flash/device.h"
 #include "status/status.h"
 
 #include <errno.h>
@@ -57,7 +57,7 @@ static bool of_boot(const char *line, const char *id) {
     return strncmp(line, id, BOOT_ID_LEN) == 0 && line[BOOT_ID_LEN] == ' ';
 }
 
-int32_t check_unsure_marks() {
+int32_t find_unsure_mark(unsigned mtd_num, uint64_t *offset, const char **unreadable) {
     int fd = open(UNSURE_MARKS_PATH, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0 && errno == ENOENT)
         return 0;
@@ -65,28 +65,30 @@ int32_t check_unsure_marks() {
     int error = errno;
     if (fd >= 0)
         close(fd);
-    if (len < 0)
-        return refuse_flash("cannot read %s: %s", UNSURE_MARKS_PATH, strerror(error));
+    *unreadable = UNSURE_MARKS_PATH;
+    if (len < 0) {
+        errno = error;
+        return -1;
+    }
     char id[BOOT_ID_LEN + 1];
+    *unreadable = BOOT_ID_PATH;
     if (len > 0 && read_boot_id(id) != 0)
-        return refuse_flash("cannot read %s: %s", BOOT_ID_PATH, strerror(errno));
+        return -1;
     for (char *line = marks; *line != '\0'; line = next_line(line)) {
         if (!of_boot(line, id))
             continue;
         char *end;
-        unsigned long mtd_num = strtoul(line + BOOT_ID_LEN + 1, &end, 10);
-        unsigned long long offset = strtoull(end, nullptr, 10);
-        if (mtd_num == layout.mtd_num)
-            return refuse_flash("a bad-block mark at offset %llu did not reach the chip; reboot "
-                                "before programming it",
-                                offset);
+        if (strtoul(line + BOOT_ID_LEN + 1, &end, 10) == mtd_num) {
+            *offset = strtoull(end, nullptr, 10);
+            return 1;
+        }
     }
     return 0;
 }
 
 // The file is written anew with this boot's lines only, so that a /run that outlives a boot
 // cannot hold a device for ever.
-void record_unsure_mark(uint64_t offset) {
+void record_unsure_mark(unsigned mtd_num, uint64_t offset) {
     char id[BOOT_ID_LEN + 1];
     if (read_boot_id(id) != 0) {
         report_error(BOOT_ID_PATH);
@@ -104,7 +106,7 @@ void record_unsure_mark(uint64_t offset) {
     for (char *line = marks, *next; *line != '\0'; line = next) {
         next = next_line(line);
         char *end;
-        if (!of_boot(line, id) || strtoul(line + BOOT_ID_LEN + 1, &end, 10) == layout.mtd_num)
+        if (!of_boot(line, id) || strtoul(line + BOOT_ID_LEN + 1, &end, 10) == mtd_num)
             continue;
         memmove(marks + kept, line, static_cast<size_t>(next - line));
         kept += static_cast<size_t>(next - line);
@@ -112,7 +114,7 @@ void record_unsure_mark(uint64_t offset) {
     // A last line cut short by a full /run still holds its device.
     if (kept > 0 && marks[kept - 1] != '\n')
         marks[kept++] = '\n';
-    int len = snprintf(marks + kept, LINE_SIZE, "%s %u %" PRIu64 "\n", id, layout.mtd_num, offset);
+    int len = snprintf(marks + kept, LINE_SIZE, "%s %u %" PRIu64 "\n", id, mtd_num, offset);
     kept += static_cast<size_t>(len);
     ssize_t written = lseek(fd, 0, SEEK_SET) == 0 ? write(fd, marks, kept) : -1;
     if (written >= 0 && written != static_cast<ssize_t>(kept))
