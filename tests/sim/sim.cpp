@@ -491,7 +491,7 @@ ssize_t __wrap_write(int fd, const void *buf, size_t len) {
     uint64_t at = h->position;
     d.ops.push_back(op_text("write", at, len));
     if (const fault *failure = fault_at(fault_kind::write_fails, h->device, at);
-        failure != nullptr && d.writes[at / BLOCK_SIZE] >= failure->after) {
+        failure != nullptr && d.writes[static_cast<size_t>(at / BLOCK_SIZE)] >= failure->after) {
         errno = failure->error;
         return -1;
     }
