@@ -281,17 +281,17 @@ class Scenario:
             self.build_package(folder)
 
     def build_package(self, folder):
-        images = folder / "images"
-        images.mkdir()
         paths = [path for path in DEFAULT_PAIR + SLOT1_PAIR if path in self.files]
-        for path in paths:
-            (images / path.replace("/", "_")).write_bytes(self.files[path])
+        images = [folder / ("image%d" % n) for n in range(len(paths))]
+        for image, path in zip(images, paths):
+            image.write_bytes(self.files[path])
         key, cert = KEYS[1] if self.package == "other-key" else KEYS[0]
         package = folder / "package.swu"
         subprocess.run([HERE.parent.parent / "scripts" / "swu-package", "-k", key, "-c", cert,
-                        "-r", HWREVISION.split()[1], "-t", self.args[0], "-o", package,
-                        *(images / path.replace("/", "_") for path in paths)], check=True)
-        shutil.rmtree(images)
+                        "-r", HWREVISION.split()[1], "-t", self.args[0], "-o", package, *images],
+                       check=True)
+        for image in images:
+            image.unlink()
         if self.package == "altered-image":
             data = bytearray(package.read_bytes())
             main = self.files[DEFAULT_PAIR[1]]
@@ -509,17 +509,13 @@ def check(scenario, folder, allowed):
         return ["no results came back from the VM"], None
     stdout, stderr = (folder / "stdout").read_text(), (folder / "stderr").read_text()
     if scenario.package:
-        # swupdate logs quarn's standard output a line at a time, and says how it ended.
+        # swupdate logs quarn's standard output a line at a time.
         marker = "[read_lines_notify] : "
         stdout = "".join(line.partition(marker)[2] + "\n" for line in stdout.splitlines()
                          if marker in line)
         reason = PACKAGES[scenario.package]
-        if scenario.exit_status == 0 and "SWUPDATE successful" not in (folder / "stdout").read_text():
-            problems.append("swupdate did not report success")
         if reason and reason not in stderr:
             problems.append("swupdate did not refuse the package with %r" % reason)
-        if scenario.exit_status != 0 and "SWUpdate *failed*" not in stderr:
-            problems.append("swupdate did not report failure")
     compare_text("standard output", stdout, "".join(line + "\n" for line in scenario.stdout),
                  problems)
     if not scenario.package:
