@@ -608,23 +608,6 @@ TEST_F(Quarn, ClosedStandardDescriptorsAreNotGivenToTheDevice) {
     EXPECT_TRUE(slot_equals(0, slot));
 }
 
-// An erase request that failed may still have erased part of the block: slot 0 may hold no boot
-// image, and slot 1 is left alone.
-TEST_F(Quarn, FailedFirstEraseOfSlot0LeavesSlot1Alone) {
-    stage_pair(1000, 1000);
-    stage(SLOT1_BOOT, 10, 3);
-    stage(SLOT1_MAIN, 10, 4);
-    std::vector<uint8_t> old_slot1 = sim::contents(1);
-    sim::inject({fault_kind::erase_fails, 0, 0});
-    run_result r = run({"quarn", "slot0"});
-    EXPECT_EQ(r.rc, -1);
-    EXPECT_EQ(r.err, "erase: Input/output error\n");
-    EXPECT_TRUE(r.out.ends_with("erase 0\n" LEFT_ALONE)) << tail(r.out, 100);
-    EXPECT_EQ(sim::dev(1).open_flags, -1);
-    EXPECT_TRUE(slot_equals(1, old_slot1));
-    EXPECT_EQ(sim::open_devices(), 0);
-}
-
 // A bad-block mark that failed: until the next boot the kernel passes over the block and the boot
 // loader does not, so that device is held, and only that one. Another boot's lines are stale, and
 // dropped with the next record.

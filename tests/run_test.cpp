@@ -160,6 +160,12 @@ INSTANTIATE_TEST_SUITE_P(
                        sim::inject({sim::fault_kind::write_fails, 0, 9});
                    },
                    false, "write 9\n"},
+        // An erase request that failed may still have erased part of the block.
+        slot1_case{"slot0_first_erase_fails",
+                   [](const std::string &) {
+                       sim::inject({sim::fault_kind::erase_fails, 0, 0});
+                   },
+                   false, "erase 0\n" LEFT_ALONE},
         // Failed before its first erase, slot 0 still holds its old firmware.
         slot1_case{"slot0_main_too_large",
                    [](const std::string &root) {
